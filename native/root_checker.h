@@ -1,0 +1,25 @@
+// The root check: counts how many of the caller's paths the process can open
+// for reading. The library holds no paths and draws no conclusion.
+#ifndef ROOTCHECKER_NATIVE_ROOT_CHECKER_H
+#define ROOTCHECKER_NATIVE_ROOT_CHECKER_H
+
+#include <jni.h>
+
+// probe_path opens `path` (NUL-terminated, passed to fopen byte for byte) in
+// mode "r" and closes it at once. Returns true when the open succeeded. Nothing
+// is read; errno is left as fopen and fclose set it. A directory opens too.
+bool probe_path(const char* path);
+
+extern "C" {
+
+// Returns how many elements of `paths` probe_path opens. Every element is
+// probed, duplicates included. A null array counts 0 and a null element adds
+// 0. If the VM cannot hand out an element's characters (an exception is then
+// pending), the count so far is returned and the exception reaches the caller.
+JNIEXPORT jint JNICALL
+Java_com_torvanelk_pemblisk_utils_NativeRootChecker_nativeCheckForRoot(
+    JNIEnv* env, jobject receiver, jobjectArray paths);
+
+}  // extern "C"
+
+#endif  // ROOTCHECKER_NATIVE_ROOT_CHECKER_H

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12, where it is missing.
+# Safe to run again: it installs nothing that is already there.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ g++-multilib clang libclang-rt-14-dev
+  googletest libgtest-dev libbenchmark-dev libssl-dev libssl-dev:i386
+  openjdk-17-jdk-headless openjdk-17-jre-headless:i386 junit5
+  valgrind gnuplot-nox
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: missing packages: ${missing[*]}" >&2
+  echo "setup: run as root, or install them with apt-get" >&2
+  exit 1
+fi
+
+echo "setup: installing ${missing[*]}"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"
