@@ -1,0 +1,215 @@
+// probe_path on real files: what opens, what does not, and that no descriptor
+// is left behind.
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "native/root_checker.h"
+#include "support/test_support.h"
+
+namespace {
+
+// A fresh directory under the test temp dir, removed with all it holds.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = testing::TempDir() + "probe_path_XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+      ADD_FAILURE() << "mkdtemp(" << pattern << "): " << std::strerror(errno);
+    }
+    path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const {
+    return path_ + "/" + name;
+  }
+
+ private:
+  std::string path_;
+};
+
+// Creates `path` holding a few bytes, with permission bits `mode`.
+void make_file(const std::string& path, mode_t mode) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0) << "create " << path << ": " << std::strerror(errno);
+  ASSERT_EQ(::write(fd, "x\n", 2), 2);
+  ASSERT_EQ(::close(fd), 0);
+  ASSERT_EQ(::chmod(path.c_str(), mode), 0) << std::strerror(errno);
+}
+
+// The numbers of the descriptors open in this process.
+std::set<int> open_descriptors() {
+  std::set<int> fds;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) {
+    ADD_FAILURE() << "opendir /proc/self/fd: " << std::strerror(errno);
+    return fds;
+  }
+  const int own = ::dirfd(dir);
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const int fd = std::atoi(entry->d_name);
+    if (fd != own) fds.insert(fd);
+  }
+  ::closedir(dir);
+  return fds;
+}
+
+std::string printable(const std::string& path) {
+  return path + " (hex " +
+         to_hex(reinterpret_cast<const uint8_t*>(path.data()), path.size()) +
+         ")";
+}
+
+struct ProbeCase {
+  const char* name;
+  std::string path;
+  bool opens;
+};
+
+class ProbePathTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(make_file(dir_ / "readable", 0644));
+    ASSERT_EQ(::mkdir((dir_ / "subdir").c_str(), 0755), 0);
+    // Non-ASCII names: probe_path must pass the bytes to fopen as they are.
+    ASSERT_NO_FATAL_FAILURE(make_file(dir_ / "caf\xc3\xa9", 0644));  // NFC é
+    ASSERT_NO_FATAL_FAILURE(make_file(dir_ / "raw\xff" "byte", 0644));
+  }
+
+  ScratchDir dir_;
+};
+
+TEST_F(ProbePathTest, OpensWhatExistsAndNothingElse) {
+  const ProbeCase cases[] = {
+      {"readable file", dir_ / "readable", true},
+      // glibc's and bionic's fopen(dir, "r") succeed (open(O_RDONLY) on a
+      // directory is allowed; only a later read fails with EISDIR), and
+      // probe_path reads nothing, so a directory counts as opened.
+      {"directory", dir_ / "subdir", true},
+      {"directory with trailing slash", dir_ / "subdir/", true},
+      {"UTF-8 name", dir_ / "caf\xc3\xa9", true},
+      {"name with byte 0xff", dir_ / "raw\xff" "byte", true},
+      {"missing file", dir_ / "absent", false},
+      {"inside a missing directory", dir_ / "absent/readable", false},
+      {"file used as a directory", dir_ / "readable/x", false},
+      {"empty path", "", false},
+      {"name longer than NAME_MAX", dir_ / std::string(300, 'a'), false},
+      {"missing UTF-8 name (è, not é)", dir_ / "caf\xc3\xa8", false},
+      // Same text as the file's name, decomposed: no normalisation happens.
+      {"missing UTF-8 name (NFD form)", dir_ / "cafe\xcc\x81", false},
+      {"ASCII look-alike", dir_ / "cafe", false},
+      {"missing name with byte 0xfe", dir_ / "raw\xfe" "byte", false},
+  };
+  for (const ProbeCase& c : cases) {
+    EXPECT_EQ(probe_path(c.path.c_str()), c.opens)
+        << c.name << ": " << printable(c.path);
+  }
+}
+
+// Run as root, permission bits do not stop a read, so a child drops to
+// nobody before probing.
+TEST_F(ProbePathTest, FileTheProcessMayNotReadDoesNotOpen) {
+  const std::string secret = dir_ / "secret";
+  const std::string control = dir_ / "readable";
+  ASSERT_NO_FATAL_FAILURE(make_file(secret, 0600));
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0711), 0) << std::strerror(errno);
+
+  if (::geteuid() != 0) {
+    ASSERT_EQ(::chmod(secret.c_str(), 0), 0);
+    if (::access(secret.c_str(), R_OK) == 0) {
+      GTEST_SKIP() << "this user can read a file of mode 000 (capabilities?)";
+    }
+    EXPECT_FALSE(probe_path(secret.c_str())) << secret;
+    EXPECT_TRUE(probe_path(control.c_str())) << control;
+    return;
+  }
+
+  // Exit codes of the child.
+  enum : int {
+    kOk = 0,
+    kSecretOpened = 1,
+    kControlNotOpened = 2,
+    kCannotDrop = 10,
+    kCannotReachDir = 11,
+    kPermissionsIgnored = 12,
+  };
+  fflush(nullptr);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0) << "fork: " << std::strerror(errno);
+  if (pid == 0) {
+    const uid_t nobody = 65534;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 ||
+        ::setuid(nobody) != 0 || ::setuid(0) == 0) {
+      ::_exit(kCannotDrop);
+    }
+    const int fd = ::open(control.c_str(), O_RDONLY);
+    if (fd < 0) ::_exit(kCannotReachDir);
+    ::close(fd);
+    if (::access(secret.c_str(), R_OK) == 0) ::_exit(kPermissionsIgnored);
+    int code = kOk;
+    if (probe_path(secret.c_str())) code |= kSecretOpened;
+    if (!probe_path(control.c_str())) code |= kControlNotOpened;
+    ::_exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "child ended abnormally, status " << status;
+  switch (WEXITSTATUS(status)) {
+    case kCannotDrop:
+      GTEST_SKIP() << "cannot drop privileges to uid/gid 65534";
+    case kCannotReachDir:
+      GTEST_SKIP() << "uid 65534 cannot reach " << dir_.path()
+                   << " (set TEST_TMPDIR to a world-searchable directory)";
+    case kPermissionsIgnored:
+      GTEST_SKIP() << "uid 65534 may read a mode 0600 root file here";
+    default:
+      break;
+  }
+  const int code = WEXITSTATUS(status);
+  EXPECT_EQ(code & kSecretOpened, 0)
+      << "as uid 65534, probe_path opened mode 0600 root-owned " << secret;
+  EXPECT_EQ(code & kControlNotOpened, 0)
+      << "as uid 65534, probe_path did not open mode 0644 " << control;
+}
+
+TEST_F(ProbePathTest, LeavesNoDescriptorOpen) {
+  const std::string paths[] = {
+      dir_ / "readable", dir_ / "subdir",  dir_ / "caf\xc3\xa9",
+      dir_ / "absent",   dir_ / "readable/x", "",
+  };
+  const std::set<int> before = open_descriptors();
+  ASSERT_FALSE(before.empty());
+  int opened = 0;
+  for (int round = 0; round < 500; ++round) {
+    for (const std::string& path : paths) {
+      if (probe_path(path.c_str())) ++opened;
+    }
+  }
+  EXPECT_EQ(opened, 500 * 3);  // hits and misses both ran
+  const std::set<int> after = open_descriptors();
+  EXPECT_EQ(after, before) << "descriptors before: " << before.size()
+                           << ", after: " << after.size();
+}
+
+}  // namespace
