@@ -1,0 +1,545 @@
+// rootchecker-seal: turns a password into the blob that librootchecker opens
+// (16-byte IV, then AES-128-CBC ciphertext of the PKCS#7-padded password), and
+// checks a blob with the library's own decrypter. Encryption is OpenSSL's;
+// the library itself has none.
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "native/password_decrypter.h"
+#include "native/secure_wipe.h"
+
+namespace {
+
+const char kUsage[] =
+    R"(usage: rootchecker-seal seal   [--key-file F] [--in F] [--out F] [--format FMT] [--keep-newline]
+       rootchecker-seal verify [--key-file F] [--in F] [--format FMT] [--show]
+       rootchecker-seal --help
+
+seal    Reads a password and writes the blob that librootchecker's nativeDecrypt
+        turns back into it: a fresh random 16-byte IV (OpenSSL's RAND_bytes),
+        then the password, padded as PKCS#7, encrypted with AES-128-CBC. Every
+        blob is opened again with the library's own decrypter before it is
+        written.
+verify  Reads a blob and opens it with the library's own decrypter. Prints
+        the blob's, password's and padding's lengths; the password itself only
+        with --show (on the next line, byte for byte, then a newline).
+
+The password is read from standard input, or from the file given by --in.
+It is never taken from the command line, where other users of the machine
+could read it in the process list. On a terminal, seal asks for it with
+echo off and reads one line.
+
+Newline rule: one trailing "\n" or "\r\n" at the end of the input is not part
+of the password (so `echo secret | rootchecker-seal seal` seals "secret").
+Only one is removed. --keep-newline seals the input byte for byte.
+
+  --key-file F  the key: 32 hex digits, whitespace around them allowed.
+                Without it, the key this build of the library was configured
+                with (taken from the library's own key shares).
+  --in F        read from F instead of standard input
+  --out F       seal: write the blob to F instead of standard output
+  --format FMT  seal: raw, hex, base64, java or kotlin (default hex)
+                verify: raw, hex or base64 (default hex; whitespace is ignored)
+                java is an expression `new byte[] {...}` and kotlin one
+                `byteArrayOf(...)`, ready to paste.
+  --keep-newline  seal: keep a trailing newline as part of the password
+  --show        verify: print the password too
+  --help        this text
+
+Exit codes:
+  0  done; verify: the blob opens
+  1  verify: the blob does not open (its length is not 16 + 16k with k >= 1,
+     or its last decrypted byte is not 1 to 16: wrong key or damaged blob)
+  2  usage error
+  3  malformed key file (not 32 hex digits)
+  4  a file or standard input cannot be read (or is over 1 MiB), or the
+     output cannot be written
+  5  malformed blob encoding (bad hex or base64)
+  6  crypto failure (OpenSSL's random generator or cipher failed)
+Errors are reported in one line on standard error.
+)";
+
+enum ExitCode {
+  kOk = 0,
+  kDoesNotOpen = 1,
+  kUsageError = 2,
+  kBadKey = 3,
+  kFileError = 4,
+  kBadEncoding = 5,
+  kCryptoFailure = 6,
+};
+
+// Thrown to end the program, so that destructors wipe secrets on the way out.
+struct Failure {
+  int code;
+  std::string message;
+};
+
+[[noreturn]] void fail(int code, const std::string& message) {
+  throw Failure{code, message};
+}
+
+using Bytes = std::vector<uint8_t>;
+
+// Larger inputs are mistakes (a wrong file), not passwords or blobs.
+constexpr size_t kMaxInput = 1 << 20;
+
+enum class Format { kRaw, kHex, kBase64, kJava, kKotlin };
+
+struct Options {
+  std::string command;
+  std::string key_file, in_file, out_file;
+  Format format = Format::kHex;
+  bool keep_newline = false;
+  bool show = false;
+};
+
+// The key, wiped when it goes out of scope.
+struct Key {
+  uint8_t bytes[16] = {};
+  bool built_in = true;
+  ~Key() { secure_wipe(bytes, sizeof bytes); }
+};
+
+Options parse_options(int argc, char** argv) {
+  Options o;
+  if (argc < 2) fail(kUsageError, "no command given (see --help)");
+  o.command = argv[1];
+  if (o.command != "seal" && o.command != "verify") {
+    fail(kUsageError, "unknown command '" + o.command + "' (see --help)");
+  }
+  const bool sealing = o.command == "seal";
+  bool have_format = false;
+  for (int i = 2; i < argc; ++i) {
+    std::string arg = argv[i], value;
+    bool has_value = false;
+    const size_t eq = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.resize(eq);
+      has_value = true;
+    }
+    const bool takes_value = arg == "--key-file" || arg == "--in" ||
+                             arg == "--out" || arg == "--format";
+    if (takes_value && !has_value) {
+      if (i + 1 >= argc) fail(kUsageError, arg + " needs a value");
+      value = argv[++i];
+    } else if (!takes_value && has_value) {
+      fail(kUsageError, arg + " takes no value");
+    }
+    if (takes_value && value.empty()) fail(kUsageError, arg + " needs a value");
+
+    std::string* target = nullptr;
+    if (arg == "--key-file") {
+      target = &o.key_file;
+    } else if (arg == "--in") {
+      target = &o.in_file;
+    } else if (arg == "--out" && sealing) {
+      target = &o.out_file;
+    } else if (arg == "--format") {
+      if (have_format) fail(kUsageError, "--format given twice");
+      have_format = true;
+      if (value == "raw") o.format = Format::kRaw;
+      else if (value == "hex") o.format = Format::kHex;
+      else if (value == "base64") o.format = Format::kBase64;
+      else if (value == "java" && sealing) o.format = Format::kJava;
+      else if (value == "kotlin" && sealing) o.format = Format::kKotlin;
+      else fail(kUsageError, "unknown format '" + value + "' for " + o.command + " (see --help)");
+    } else if (arg == "--keep-newline" && sealing) {
+      o.keep_newline = true;
+    } else if (arg == "--show" && !sealing) {
+      o.show = true;
+    } else if (arg.rfind("-", 0) == 0) {
+      fail(kUsageError, "unknown option '" + arg + "' for " + o.command + " (see --help)");
+    } else {
+      fail(kUsageError, "unexpected argument '" + arg +
+                            "': the password and the blob are read from standard input or --in");
+    }
+    if (target != nullptr) {
+      if (!target->empty()) fail(kUsageError, arg + " given twice");
+      *target = value;
+    }
+  }
+  return o;
+}
+
+// Reads all of `fd` (or, from a terminal, one line) with read(2), so that no
+// stdio buffer keeps a copy of a secret.
+secret_bytes read_all(int fd, const std::string& name, bool one_line) {
+  secret_bytes data;
+  uint8_t chunk[4096];
+  const size_t chunk_size = one_line ? 1 : sizeof chunk;
+  for (;;) {
+    const ssize_t n = read(fd, chunk, chunk_size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      secure_wipe(chunk, sizeof chunk);
+      fail(kFileError, "cannot read " + name + ": " + std::strerror(error));
+    }
+    if (n == 0) break;
+    data.insert(data.end(), chunk, chunk + n);
+    if (data.size() > kMaxInput) {
+      secure_wipe(chunk, sizeof chunk);
+      fail(kFileError, name + " is larger than 1 MiB");
+    }
+    if (one_line && chunk[0] == '\n') break;
+  }
+  secure_wipe(chunk, sizeof chunk);
+  return data;
+}
+
+secret_bytes read_file(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail(kFileError, "cannot open '" + path + "': " + std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  return read_all(fd, "'" + path + "'", false);
+}
+
+// Turns terminal echo off for its lifetime.
+struct EchoOff {
+  termios saved{};
+  bool active = false;
+  EchoOff() {
+    if (tcgetattr(STDIN_FILENO, &saved) != 0) return;
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    active = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+  }
+  ~EchoOff() {
+    if (active) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  }
+};
+
+secret_bytes read_password(const Options& o) {
+  if (!o.in_file.empty()) return read_file(o.in_file);
+  if (!isatty(STDIN_FILENO)) return read_all(STDIN_FILENO, "standard input", false);
+  std::fputs("Password: ", stderr);
+  secret_bytes line;
+  {
+    EchoOff echo_off;
+    line = read_all(STDIN_FILENO, "standard input", true);
+  }
+  std::fputs("\n", stderr);
+  return line;
+}
+
+// One trailing "\n" or "\r\n" is the end of the line, not the password.
+void strip_one_newline(secret_bytes& password) {
+  if (password.empty() || password.back() != '\n') return;
+  password.pop_back();
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+}
+
+int hex_value(uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool is_space(uint8_t c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::string describe_byte(uint8_t c) {
+  char text[16];
+  if (c >= 0x20 && c < 0x7f) {
+    std::snprintf(text, sizeof text, "'%c'", c);
+  } else {
+    std::snprintf(text, sizeof text, "byte 0x%02x", c);
+  }
+  return text;
+}
+
+Key load_key(const Options& o) {
+  Key key;
+  if (o.key_file.empty()) {
+    // The library's own key shares, so that tool and library cannot disagree.
+    for (int i = 0; i < 16; ++i) {
+      key.bytes[i] = static_cast<uint8_t>(key_share_a[i] ^ key_share_b[i]);
+    }
+    return key;
+  }
+  key.built_in = false;
+  const secret_bytes text = read_file(o.key_file);
+  size_t begin = 0, end = text.size();
+  while (begin < end && is_space(text[begin])) ++begin;
+  while (end > begin && is_space(text[end - 1])) --end;
+  const std::string where = "key file '" + o.key_file + "'";
+  for (size_t i = begin; i < end; ++i) {
+    if (hex_value(text[i]) < 0) {
+      fail(kBadKey, where + ": " + describe_byte(text[i]) + " is not a hex digit (want 32 hex digits)");
+    }
+  }
+  if (end - begin != 32) {
+    fail(kBadKey, where + ": " + std::to_string(end - begin) + " hex digits, want 32 (16 bytes)");
+  }
+  for (size_t i = 0; i < 16; ++i) {
+    key.bytes[i] = static_cast<uint8_t>(hex_value(text[begin + 2 * i]) * 16 +
+                                        hex_value(text[begin + 2 * i + 1]));
+  }
+  return key;
+}
+
+// Opens a blob the way the library does: with the built-in key through
+// decrypt_password_blob itself, with another key through the same core steps.
+// Returns false on a wrong length or padding byte.
+bool open_blob(const Key& key, const Bytes& blob, secret_bytes& password) {
+  // Inputs are at most 1 MiB.
+  const uint32_t length = static_cast<uint32_t>(blob.size());
+  if (key.built_in) return decrypt_password_blob(blob.data(), length, password);
+
+  const uint32_t ciphertext_length = password_blob_ciphertext_length(length);
+  if (ciphertext_length == 0) return false;
+  uint8_t iv[16];
+  take_password_blob(blob.data(), ciphertext_length, iv, password);
+  decrypt_blob_ciphertext(key.bytes, iv, password);
+  const int32_t password_length = password_length_from_padding(password);
+  if (password_length < 0) {
+    password.clear();
+    return false;
+  }
+  password.resize(static_cast<size_t>(password_length));
+  return true;
+}
+
+Bytes seal_password(const Key& key, const secret_bytes& password) {
+  Bytes blob(16 + password.size() + 16 - password.size() % 16);
+  uint8_t* const iv = blob.data();
+  if (RAND_bytes(iv, 16) != 1) {
+    fail(kCryptoFailure, "OpenSSL's random generator failed; no IV, no blob");
+  }
+  std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(
+      EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  int written = 0, tail = 0;
+  // EVP pads as PKCS#7 by default.
+  if (!ctx ||
+      EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr, key.bytes, iv) != 1 ||
+      EVP_EncryptUpdate(ctx.get(), blob.data() + 16, &written, password.data(),
+                        static_cast<int>(password.size())) != 1 ||
+      EVP_EncryptFinal_ex(ctx.get(), blob.data() + 16 + written, &tail) != 1 ||
+      16 + static_cast<size_t>(written) + static_cast<size_t>(tail) != blob.size()) {
+    fail(kCryptoFailure, "OpenSSL's AES-128-CBC encryption failed");
+  }
+  return blob;
+}
+
+const char kHexDigits[] = "0123456789abcdef";
+
+std::string to_hex(const Bytes& bytes) {
+  std::string out;
+  for (uint8_t b : bytes) {
+    out += kHexDigits[b >> 4];
+    out += kHexDigits[b & 15];
+  }
+  return out;
+}
+
+const char kBase64Digits[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string to_base64(const Bytes& bytes) {
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    const size_t n = std::min<size_t>(3, bytes.size() - i);
+    uint32_t group = uint32_t{bytes[i]} << 16;
+    if (n > 1) group |= uint32_t{bytes[i + 1]} << 8;
+    if (n > 2) group |= bytes[i + 2];
+    for (size_t j = 0; j < 4; ++j) {
+      out += j <= n ? kBase64Digits[(group >> (18 - 6 * j)) & 63] : '=';
+    }
+  }
+  return out;
+}
+
+// A byte-array expression; bytes above 0x7f need a cast in both languages,
+// whose bytes are signed.
+std::string to_array_literal(const Bytes& bytes, Format format) {
+  const bool java = format == Format::kJava;
+  std::string out = java ? "new byte[] {" : "byteArrayOf(";
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    out += i % 8 == 0 ? "\n    " : " ";
+    const std::string hex = std::string("0x") + kHexDigits[bytes[i] >> 4] + kHexDigits[bytes[i] & 15];
+    if (bytes[i] < 0x80) out += hex;
+    else out += java ? "(byte) " + hex : hex + ".toByte()";
+    if (i + 1 < bytes.size()) out += ",";
+  }
+  out += java ? "\n}\n" : "\n)\n";
+  return out;
+}
+
+std::string encode_blob(const Bytes& blob, Format format) {
+  switch (format) {
+    case Format::kRaw: return std::string(blob.begin(), blob.end());
+    case Format::kHex: return to_hex(blob) + "\n";
+    case Format::kBase64: return to_base64(blob) + "\n";
+    case Format::kJava:
+    case Format::kKotlin: return to_array_literal(blob, format);
+  }
+  return {};
+}
+
+Bytes decode_hex(const secret_bytes& text) {
+  Bytes out;
+  int high = -1;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (is_space(text[i])) continue;
+    const int value = hex_value(text[i]);
+    if (value < 0) {
+      fail(kBadEncoding, "blob is not hex: " + describe_byte(text[i]) + " at offset " + std::to_string(i));
+    }
+    if (high < 0) {
+      high = value;
+    } else {
+      out.push_back(static_cast<uint8_t>(high * 16 + value));
+      high = -1;
+    }
+  }
+  if (high >= 0) fail(kBadEncoding, "blob is not hex: odd number of hex digits");
+  return out;
+}
+
+Bytes decode_base64(const secret_bytes& text) {
+  std::string digits;
+  for (uint8_t c : text) {
+    if (!is_space(c)) digits += static_cast<char>(c);
+  }
+  if (digits.size() % 4 != 0) {
+    fail(kBadEncoding, "blob is not base64: " + std::to_string(digits.size()) +
+                           " digits, not a multiple of 4");
+  }
+  size_t end = digits.size();
+  for (int i = 0; i < 2 && end > 0 && digits[end - 1] == '='; ++i) --end;
+  Bytes out;
+  uint32_t bits = 0;
+  int bit_count = 0;
+  for (size_t i = 0; i < end; ++i) {
+    const char* at = digits[i] == '\0' ? nullptr : std::strchr(kBase64Digits, digits[i]);
+    if (at == nullptr) {
+      fail(kBadEncoding, "blob is not base64: " + describe_byte(static_cast<uint8_t>(digits[i])) +
+                             " at digit " + std::to_string(i));
+    }
+    bits = (bits << 6 | static_cast<uint32_t>(at - kBase64Digits)) & 0xfff;
+    bit_count += 6;
+    if (bit_count >= 8) {
+      bit_count -= 8;
+      out.push_back(static_cast<uint8_t>(bits >> bit_count));
+    }
+  }
+  return out;
+}
+
+void write_all(FILE* f, const std::string& name, const void* data, size_t size) {
+  if (std::fwrite(data, 1, size, f) != size || std::fflush(f) != 0) {
+    fail(kFileError, "cannot write " + name + ": " + std::strerror(errno));
+  }
+}
+
+void write_output(const Options& o, const std::string& text) {
+  if (o.out_file.empty()) {
+    write_all(stdout, "standard output", text.data(), text.size());
+    return;
+  }
+  FILE* f = std::fopen(o.out_file.c_str(), "wb");
+  if (f == nullptr) fail(kFileError, "cannot open '" + o.out_file + "': " + std::strerror(errno));
+  const std::string name = "'" + o.out_file + "'";
+  try {
+    write_all(f, name, text.data(), text.size());
+  } catch (...) {
+    std::fclose(f);
+    throw;
+  }
+  if (std::fclose(f) != 0) fail(kFileError, "cannot write " + name + ": " + std::strerror(errno));
+}
+
+void warn(const std::string& message) {
+  std::fprintf(stderr, "rootchecker-seal: warning: %s\n", message.c_str());
+}
+
+int seal(const Options& o) {
+  if (o.format == Format::kRaw && o.out_file.empty() && isatty(STDOUT_FILENO)) {
+    fail(kUsageError, "will not write raw bytes to a terminal; use --out or another --format");
+  }
+  const Key key = load_key(o);
+  secret_bytes password = read_password(o);
+  if (!o.keep_newline) strip_one_newline(password);
+  const Bytes blob = seal_password(key, password);
+
+  secret_bytes opened;
+  if (!open_blob(key, blob, opened) || opened != password) {
+    fail(kCryptoFailure, "the library's decrypter does not give the password back from the new blob");
+  }
+  write_output(o, encode_blob(blob, o.format));
+  if (password.empty()) warn("the password is empty");
+#ifdef ROOTCHECKER_SEAL_DEV_KEY
+  if (key.built_in) warn("this build uses the public development key; its blobs must not ship");
+#endif
+  return kOk;
+}
+
+int verify(const Options& o) {
+  const Key key = load_key(o);
+  const secret_bytes input = o.in_file.empty() ? read_all(STDIN_FILENO, "standard input", false)
+                                               : read_file(o.in_file);
+  Bytes blob;
+  switch (o.format) {
+    case Format::kHex: blob = decode_hex(input); break;
+    case Format::kBase64: blob = decode_base64(input); break;
+    default: blob.assign(input.begin(), input.end()); break;
+  }
+  const std::string key_name = key.built_in ? "the built-in key" : "key file '" + o.key_file + "'";
+  if (password_blob_ciphertext_length(static_cast<uint32_t>(blob.size())) == 0) {
+    fail(kDoesNotOpen, "does not open: the blob's length is " + std::to_string(blob.size()) +
+                           "; it must be 16 + 16k bytes with k >= 1");
+  }
+  secret_bytes password;
+  if (!open_blob(key, blob, password)) {
+    fail(kDoesNotOpen, "does not open with " + key_name +
+                           ": the last decrypted byte is not a padding length from 1 to 16"
+                           " (wrong key, or a damaged blob)");
+  }
+  const std::string verdict =
+      "opens with " + key_name + ": " + std::to_string(blob.size()) + "-byte blob, " +
+      std::to_string(password.size()) + "-byte password, " +
+      std::to_string(blob.size() - 16 - password.size()) + " bytes of padding\n";
+  write_all(stdout, "standard output", verdict.data(), verdict.size());
+  if (o.show) {
+    write_all(stdout, "standard output", password.data(), password.size());
+    write_all(stdout, "standard output", "\n", 1);
+  }
+  return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h" || (i == 1 && arg == "help")) {
+      std::fputs(kUsage, stdout);
+      return kOk;
+    }
+  }
+  try {
+    const Options o = parse_options(argc, argv);
+    return o.command == "seal" ? seal(o) : verify(o);
+  } catch (const Failure& failure) {
+    std::fprintf(stderr, "rootchecker-seal: %s\n", failure.message.c_str());
+    return failure.code;
+  }
+}
