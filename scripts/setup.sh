@@ -5,9 +5,9 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ g++-multilib clang libclang-rt-14-dev
-  googletest libgtest-dev libbenchmark-dev libssl-dev libssl-dev:i386
+  googletest libgtest-dev libbenchmark-dev libbenchmark-dev:i386 libssl-dev libssl-dev:i386
   openjdk-17-jdk-headless openjdk-17-jre-headless:i386 junit5
-  valgrind gnuplot-nox
+  valgrind libc6-dbg:i386 gnuplot-nox
 )
 
 missing=()
