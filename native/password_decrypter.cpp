@@ -8,7 +8,11 @@
 #include "key_shares.inc"
 
 uint32_t password_blob_ciphertext_length(uint32_t blob_length) {
-  if (blob_length <= 16 || (blob_length - 16) % 16 != 0) return 0;
+  // Lengths are jsize on the Java side: anything past INT32_MAX is no blob.
+  if (blob_length <= 16 || blob_length > INT32_MAX ||
+      (blob_length - 16) % 16 != 0) {
+    return 0;
+  }
   return blob_length - 16;
 }
 

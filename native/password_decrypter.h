@@ -16,8 +16,8 @@
 extern const uint8_t key_share_a[16];
 extern const uint8_t key_share_b[16];
 
-// The length rule: a blob of `blob_length` bytes must be 16 + 16k bytes, k >= 1.
-// Returns the ciphertext length k * 16, or 0 for a wrong length.
+// The length rule: a blob must be 16 + 16k bytes, k >= 1, and fit a Java
+// array. Returns the ciphertext length 16k, or 0 for a wrong length.
 uint32_t password_blob_ciphertext_length(uint32_t blob_length);
 
 // Intake, the only stage that reads the blob: copies its first 16 bytes into
