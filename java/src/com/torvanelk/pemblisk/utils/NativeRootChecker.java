@@ -1,0 +1,176 @@
+package com.torvanelk.pemblisk.utils;
+
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Collection;
+import java.util.Collections;
+import java.util.List;
+
+/**
+ * Looks for files that root tools leave on an Android device, through
+ * {@code librootchecker.so}.
+ *
+ * <p>The library does one thing: given paths, it counts how many of them this
+ * process can open for reading. It holds no paths and draws no conclusion;
+ * this class supplies a default list ({@link #DEFAULT_PATHS}) and a way to learn
+ * which paths were found ({@link #findReadable}), so that a hit can be looked
+ * at before anything is done about it.
+ *
+ * <p><b>This is a heuristic, not a proof.</b>
+ * <ul>
+ *   <li>It only sees files. Magisk's DenyList (formerly MagiskHide), Zygisk
+ *       modules, KernelSU and similar tools unmount or hide their files from
+ *       the apps they choose, and a renamed or relocated {@code su} is not on
+ *       any list; a rooted device can therefore count 0.</li>
+ *   <li>A path counts when {@code fopen(path, "r")} succeeds. A directory
+ *       opens too, so a directory that happens to exist at a listed path
+ *       counts. Emulator and {@code userdebug} system images ship
+ *       {@code su}, and some vendor images ship {@code busybox}; a device
+ *       that is not rooted by its user can therefore count more than 0.</li>
+ *   <li>A file that exists but that this app may not read (SELinux, file
+ *       modes, another app's private data) is seen as absent. Since Android 11
+ *       apps cannot see other apps' data folders at all, and {@code /data/adb}
+ *       and {@code /sbin} are normally closed to apps; those entries only hit
+ *       on devices whose permissions were loosened.</li>
+ * </ul>
+ *
+ * <p>Every path is probed with blocking file I/O: call these methods off the
+ * main thread. The methods are thread-safe and keep no state.
+ */
+public final class NativeRootChecker {
+
+  static {
+    System.loadLibrary("rootchecker");
+  }
+
+  /**
+   * Well-known places of root tools on Android: {@code su} binaries,
+   * root-manager apps, busybox, and the files of Magisk, KernelSU and APatch.
+   * Unmodifiable. Pass your own list to {@link #findReadable} to add to it or
+   * to leave entries out.
+   */
+  public static final List<String> DEFAULT_PATHS = Collections.unmodifiableList(Arrays.asList(
+      // su binaries: system, vendor and data folders, and SuperSU's systemless /su.
+      "/system/bin/su",
+      "/system/xbin/su",
+      "/system/sbin/su",
+      "/sbin/su",
+      "/vendor/bin/su",
+      "/vendor/xbin/su",
+      "/odm/bin/su",
+      "/product/bin/su",
+      "/su/bin/su",
+      "/su/xbin/su",
+      "/system/sd/xbin/su",
+      "/system/bin/failsafe/su",
+      "/system/bin/.ext/.su",
+      "/system/xbin/.ext/.su",
+      "/data/local/su",
+      "/data/local/bin/su",
+      "/data/local/xbin/su",
+      "/data/local/tmp/su",
+      "/cache/su",
+      "/dev/su",
+      // SuperSU's daemon and its init hooks.
+      "/system/xbin/daemonsu",
+      "/system/xbin/sugote",
+      "/system/etc/.installed_su_daemon",
+      "/system/etc/.has_su_daemon",
+      "/system/etc/init.d/99SuperSUDaemon",
+      // Root-manager apps installed into the system image.
+      "/system/app/Superuser.apk",
+      "/system/app/Superuser/Superuser.apk",
+      "/system/app/SuperSU.apk",
+      "/system/app/SuperSU/SuperSU.apk",
+      "/system/app/Kinguser.apk",
+      "/system/priv-app/Superuser.apk",
+      "/system/priv-app/SuperSU/SuperSU.apk",
+      // Root-manager apps' data folders (visible only where permissions allow).
+      "/data/data/com.topjohnwu.magisk",
+      "/data/data/eu.chainfire.supersu",
+      "/data/data/com.koushikdutta.superuser",
+      "/data/data/com.noshufou.android.su",
+      "/data/data/com.thirdparty.superuser",
+      "/data/data/me.phh.superuser",
+      "/data/data/com.kingroot.kinguser",
+      "/data/data/com.kingouser.com",
+      "/data/data/me.weishu.kernelsu",
+      "/data/data/me.bmax.apatch",
+      // busybox, which root setups usually install beside su.
+      "/system/bin/busybox",
+      "/system/xbin/busybox",
+      "/sbin/busybox",
+      "/vendor/bin/busybox",
+      "/su/xbin/busybox",
+      "/data/local/busybox",
+      "/data/local/bin/busybox",
+      "/data/local/xbin/busybox",
+      // Magisk: its binaries, mirrors and state, old and new layouts.
+      "/sbin/magisk",
+      "/sbin/.magisk",
+      "/sbin/.core/mirror",
+      "/sbin/.core/img",
+      "/system/bin/magisk",
+      "/debug_ramdisk/magisk",
+      "/debug_ramdisk/.magisk",
+      "/dev/.magisk.unblock",
+      "/data/adb/magisk",
+      "/data/adb/magisk.db",
+      "/data/adb/magisk.img",
+      "/data/adb/modules",
+      "/data/adb/post-fs-data.d",
+      "/data/adb/service.d",
+      "/data/magisk.img",
+      "/cache/magisk.log",
+      "/cache/.disable_magisk",
+      "/init.magisk.rc",
+      // KernelSU and APatch.
+      "/data/adb/ksu",
+      "/data/adb/ksud",
+      "/data/adb/ap",
+      "/data/adb/apd"));
+
+  private NativeRootChecker() {}
+
+  /**
+   * Returns how many of {@code paths} this process can open for reading.
+   * Every entry is probed, duplicates included, so the result lies between 0
+   * and {@code paths.length}. A null array counts 0 and a null entry adds 0.
+   * Blocking file I/O.
+   */
+  public static native int nativeCheckForRoot(String[] paths);
+
+  /**
+   * Returns how many of {@code paths} this process can open for reading; see
+   * {@link #nativeCheckForRoot}. One native call for the whole collection.
+   *
+   * @throws NullPointerException if {@code paths} is null
+   */
+  public static int countReadable(Collection<String> paths) {
+    return nativeCheckForRoot(paths.toArray(new String[0]));
+  }
+
+  /**
+   * Returns the entries of {@code paths} that this process can open for
+   * reading, in their order, duplicates kept; null entries are never found.
+   * Each path is probed on its own (one native call per path), which is what
+   * lets the result name them. Blocking file I/O.
+   *
+   * @throws NullPointerException if {@code paths} is null
+   */
+  public static List<String> findReadable(Collection<String> paths) {
+    List<String> found = new ArrayList<>();
+    String[] one = new String[1];
+    for (String path : paths) {
+      if (path == null) continue;
+      one[0] = path;
+      if (nativeCheckForRoot(one) == 1) found.add(path);
+    }
+    return found;
+  }
+
+  /** Returns the entries of {@link #DEFAULT_PATHS} that this process can open for reading. */
+  public static List<String> findReadableDefaultPaths() {
+    return findReadable(DEFAULT_PATHS);
+  }
+}

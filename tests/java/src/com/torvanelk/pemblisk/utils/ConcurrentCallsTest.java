@@ -1,0 +1,120 @@
+package com.torvanelk.pemblisk.utils;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.Queue;
+import java.util.Random;
+import java.util.concurrent.ConcurrentLinkedQueue;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.Tag;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.ExtendWith;
+import org.junit.jupiter.api.io.TempDir;
+
+/**
+ * Many threads call both native methods at once; every answer must equal the
+ * single-threaded one. Sized by -Drootchecker.stress.iterations (calls of each
+ * method per thread) and -Drootchecker.stress.threads.
+ */
+@Tag("stress")
+@ExtendWith(TestEnv.SeedReporter.class)
+class ConcurrentCallsTest {
+
+  static final int THREADS = Integer.getInteger("rootchecker.stress.threads", 16);
+  static final int ITERATIONS = Integer.getInteger("rootchecker.stress.iterations", 10000);
+
+  @TempDir Path dir;
+
+  @Test
+  void threadsCallingBothMethodsGetTheSingleThreadedAnswers() throws Exception {
+    String readable = Files.writeString(dir.resolve("readable"), "x").toString();
+    String missing = dir.resolve("missing").toString();
+    String[][] pathSets = {
+      {readable, missing, readable},
+      {missing},
+      {readable, dir.toString(), null, missing, readable},
+      {},
+    };
+
+    Random random = TestEnv.random();
+    List<byte[]> blobs = new ArrayList<>();
+    for (int length : new int[] {0, 1, 15, 16, 31, 64, 100}) {
+      byte[] password = new byte[length];
+      random.nextBytes(password);
+      byte[] iv = new byte[16];
+      random.nextBytes(iv);
+      blobs.add(NativePasswordDecrypterTest.seal(NativePasswordDecrypterTest.KEY, iv, password));
+    }
+    for (int length : new int[] {48, 48, 48, 48, 33, 16}) {  // random bytes: mostly null
+      byte[] blob = new byte[length];
+      random.nextBytes(blob);
+      blobs.add(blob);
+    }
+
+    // The single-threaded answers, which also load the library before the first snapshot.
+    int[] counts = new int[pathSets.length];
+    for (int i = 0; i < pathSets.length; i++) counts[i] = NativeRootChecker.nativeCheckForRoot(pathSets[i]);
+    assertArrayEquals(new int[] {2, 0, 3, 0}, counts);
+    byte[][] passwords = new byte[blobs.size()][];
+    for (int i = 0; i < blobs.size(); i++) passwords[i] = NativePasswordDecrypter.nativeDecrypt(blobs.get(i));
+    assertNull(passwords[blobs.size() - 1]);
+
+    List<String> fdsBefore = TestEnv.openFds();
+    String rssBefore = TestEnv.residentMemory();
+    Queue<String> mismatches = new ConcurrentLinkedQueue<>();
+    CountDownLatch start = new CountDownLatch(1);
+    ExecutorService pool = Executors.newFixedThreadPool(THREADS);
+    long began = System.nanoTime();
+    for (int t = 0; t < THREADS; t++) {
+      final int thread = t;
+      pool.execute(() -> {
+        try {
+          start.await();
+          for (int i = 0; i < ITERATIONS; i++) {
+            int s = (thread + i) % pathSets.length;
+            int count = NativeRootChecker.nativeCheckForRoot(pathSets[s]);
+            if (count != counts[s]) {
+              mismatches.add("thread " + thread + " call " + i + ": path set " + s
+                  + " counted " + count + ", expected " + counts[s]);
+            }
+            int b = (thread + i) % passwords.length;
+            byte[] password = NativePasswordDecrypter.nativeDecrypt(blobs.get(b));
+            if (!Arrays.equals(password, passwords[b])) {
+              mismatches.add("thread " + thread + " call " + i + ": blob " + b + " gave "
+                  + TestEnv.hex(password) + ", expected " + TestEnv.hex(passwords[b]));
+            }
+          }
+        } catch (InterruptedException e) {
+          mismatches.add("thread " + thread + " interrupted");
+        }
+      });
+    }
+    start.countDown();
+    pool.shutdown();
+    assertTrue(pool.awaitTermination(10, TimeUnit.MINUTES), "threads still running after 10 minutes");
+    double seconds = (System.nanoTime() - began) / 1e9;
+    List<String> fdsAfter = TestEnv.openFds();
+    String rssAfter = TestEnv.residentMemory();
+
+    long calls = 2L * THREADS * ITERATIONS;
+    System.out.printf("stress: %d threads x %d iterations = %d native calls in %.2f s;"
+            + " VmRSS %s before, %s after; %d fds before, %d after%n",
+        THREADS, ITERATIONS, calls, seconds, rssBefore, rssAfter, fdsBefore.size(), fdsAfter.size());
+
+    assertEquals(List.of(), List.copyOf(mismatches).subList(0, Math.min(20, mismatches.size())),
+        mismatches.size() + " wrong answers, the first shown");
+    assertEquals(fdsBefore, fdsAfter, "open file descriptors before and after");
+  }
+}
