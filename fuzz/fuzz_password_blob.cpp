@@ -3,9 +3,12 @@
 // Invariants: the result is failure exactly when the length is not 16 + 16k
 // (k >= 1) or, for a valid length, when the last decrypted byte p is 0 or
 // above 16; p is computed independently, by OpenSSL's AES-128-ECB on the
-// last block XOR the block before it. A password is c - p bytes long (so
-// never more than L - 17) and equals the first bytes of OpenSSL's CBC
-// decryption. The same blob twice gives the same result.
+// last block XOR the block before it. A blob of a wrong length is not even
+// read (a copy poisoned for ASan is refused all the same). A password is
+// c - p bytes long (so never more than L - 17) and equals the first bytes of
+// OpenSSL's CBC decryption. The same blob twice gives the same result.
+#include <sanitizer/asan_interface.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -17,8 +20,10 @@
 
 namespace {
 
+// Lengths are Java array lengths, signed 32-bit: above INT32_MAX is no blob.
 uint32_t expected_ciphertext_length(uint32_t length) {
-  return length > 16 && (length - 16) % 16 == 0 ? length - 16 : 0;
+  const auto signed_length = static_cast<int32_t>(length);
+  return signed_length > 16 && (signed_length - 16) % 16 == 0 ? length - 16 : 0;
 }
 
 std::string describe(const uint8_t* data, size_t size) {
@@ -47,6 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (expected_ciphertext_length(length) == 0) {
     FUZZ_CHECK(!ok, describe(data, size));
+    Bytes unreadable(data, data + size);
+    ASAN_POISON_MEMORY_REGION(unreadable.data(), unreadable.size());
+    const bool ok_unread = decrypt_password_blob(unreadable.data(), length, password);
+    ASAN_UNPOISON_MEMORY_REGION(unreadable.data(), unreadable.size());
+    FUZZ_CHECK(!ok_unread, describe(data, size));
     FUZZ_CHECK(password_blob_ciphertext_length(length) == 0, describe(data, size));
     return 0;
   }
