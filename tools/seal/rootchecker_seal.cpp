@@ -163,8 +163,9 @@ Options parse_options(int argc, char** argv) {
     } else if (arg.rfind("-", 0) == 0) {
       fail(kUsageError, "unknown option '" + arg + "' for " + o.command + " (see --help)");
     } else {
-      fail(kUsageError, "unexpected argument '" + arg +
-                            "': the password and the blob are read from standard input or --in");
+      // Not echoed: it may well be the password.
+      fail(kUsageError, "unexpected argument: the password and the blob are read from "
+                        "standard input or --in, never from the command line");
     }
     if (target != nullptr) {
       if (!target->empty()) fail(kUsageError, arg + " given twice");
@@ -221,17 +222,18 @@ struct EchoOff {
     active = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
   }
   ~EchoOff() {
-    if (active) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (active) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
   }
 };
 
 secret_bytes read_password(const Options& o) {
   if (!o.in_file.empty()) return read_file(o.in_file);
   if (!isatty(STDIN_FILENO)) return read_all(STDIN_FILENO, "standard input", false);
-  std::fputs("Password: ", stderr);
   secret_bytes line;
   {
+    // Echo goes off before the prompt, so nothing typed after it shows.
     EchoOff echo_off;
+    std::fputs("Password: ", stderr);
     line = read_all(STDIN_FILENO, "standard input", true);
   }
   std::fputs("\n", stderr);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -384,7 +385,7 @@ TEST_F(SealToolTest, BadInputsExitWithTheirCodeAndOneLine) {
       {"no arguments", {}, "", 2, "no command"},
       {"unknown command", {"frobnicate"}, "", 2, "unknown command"},
       {"unknown option", {"seal", "--bogus"}, "x", 2, "unknown option '--bogus'"},
-      {"password as argument", {"seal", "hunter2"}, "", 2, "standard input or --in"},
+      {"password as argument", {"seal", "hunter2"}, "", 2, "never from the command line"},
       {"option without value", {"seal", "--in"}, "", 2, "--in needs a value"},
       {"empty value", {"seal", "--format="}, "", 2, "--format needs a value"},
       {"unknown format", {"seal", "--format", "yaml"}, "x", 2, "unknown format 'yaml'"},
@@ -426,6 +427,7 @@ TEST_F(SealToolTest, BadInputsExitWithTheirCodeAndOneLine) {
     EXPECT_EQ(r.err.rfind("rootchecker-seal: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.find("hunter2"), std::string::npos) << "password echoed: " << r.err;
   }
 }
 
@@ -438,6 +440,42 @@ TEST_F(SealToolTest, HelpDocumentsInputsFormatsAndExitCodes) {
     EXPECT_NE(r.out.find(needle), std::string::npos) << needle;
   }
   EXPECT_EQ(tool({"seal", "--help"}).out, r.out);
+}
+
+// On a terminal the password is asked for with echo off: what is typed does
+// not come back on the terminal, and one line is sealed.
+TEST_F(SealToolTest, TerminalPasswordIsNotEchoed) {
+  const std::string blob_file = path("blob");
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl(SEAL_TOOL, SEAL_TOOL, "seal", "--out", blob_file.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Read until the prompt, answer it, then read until the tool closes the
+  // terminal (EIO once no process holds it).
+  std::string screen;
+  bool answered = false;
+  char buffer[256];
+  for (;;) {
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    screen.append(buffer, static_cast<size_t>(n));
+    if (!answered && screen.find("Password: ") != std::string::npos) {
+      ASSERT_EQ(::write(master, "typed secret\n", 13), 13);
+      answered = true;
+    }
+  }
+  close(master);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+  EXPECT_TRUE(answered) << screen;
+  EXPECT_EQ(screen.find("typed secret"), std::string::npos) << screen;
+  std::string opened;
+  ASSERT_TRUE(library_opens(from_hex(read_file(blob_file).substr(0, 64)), opened));
+  EXPECT_EQ(opened, "typed secret");
 }
 
 // Java itself reads the java format: it compiles and holds the parsed bytes.
