@@ -228,6 +228,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   if (mkdtemp(tmpl) == nullptr) die("mkdtemp");
   g_dir = tmpl;
   std::atexit(cleanup);
+  fuzz_at_failure(cleanup);
   make_file(g_dir + "/readable", 0644);
   make_file(g_dir + "/unreadable", 0);  // still readable when run as root
   make_socket(g_dir + "/socket");

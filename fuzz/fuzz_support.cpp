@@ -1,6 +1,7 @@
 #include "fuzz_support.h"
 
 #include <openssl/evp.h>
+#include <sanitizer/common_interface_defs.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -53,7 +54,14 @@ Bytes openssl_run(const EVP_CIPHER* cipher, bool encrypt, const uint8_t key[16],
   return out;
 }
 
+void (*g_failure_hook)() = nullptr;
+
 }  // namespace
+
+void fuzz_at_failure(void (*hook)()) {
+  g_failure_hook = hook;
+  __sanitizer_set_death_callback(hook);
+}
 
 const Block& fuzz_configured_key() {
   static const Block key = read_key();
@@ -93,6 +101,7 @@ void fuzz_fail(const char* file, int line, const char* condition,
   std::fprintf(stderr, "%s:%d: invariant broken: %s\n%s\n", file, line,
                condition, details.c_str());
   std::fflush(stderr);
+  if (g_failure_hook != nullptr) g_failure_hook();
   std::abort();
 }
 

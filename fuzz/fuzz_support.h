@@ -30,6 +30,10 @@ inline std::string fuzz_hex(const Bytes& bytes) {
   return fuzz_hex(bytes.data(), bytes.size());
 }
 
+// Runs `hook` before the process dies of a broken invariant or a sanitizer
+// report, e.g. to remove the files a fuzzer made.
+void fuzz_at_failure(void (*hook)());
+
 // Prints the broken invariant with its details and aborts.
 [[noreturn]] void fuzz_fail(const char* file, int line, const char* condition,
                             const std::string& details);
