@@ -27,8 +27,10 @@ struct Line {
 // The meaningful lines of a file; a trailing '\r' (CRLF files) goes with the
 // trimming.
 std::vector<Line> read_lines(const std::string& file) {
-  std::ifstream in(vector_path(file), std::ios::binary);
-  if (!in) die("cannot open " + vector_path(file));
+  const std::string path =
+      file.find('/') == std::string::npos ? vector_path(file) : file;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) die("cannot open " + path);
   std::vector<Line> lines;
   std::string text;
   for (int number = 1; std::getline(in, text); ++number) {

@@ -1,6 +1,8 @@
 // Readers for the files in tests/vectors, taken as they are: LF or CRLF line
 // ends, '#' comments and blank lines skipped. A file that cannot be read or a
 // line that fits no form aborts the test with its file and line.
+//
+// `file` is a name in tests/vectors, or a path if it contains a '/'.
 #ifndef ROOTCHECKER_TESTS_SUPPORT_VECTOR_FILES_H
 #define ROOTCHECKER_TESTS_SUPPORT_VECTOR_FILES_H
 
@@ -22,7 +24,6 @@ struct VectorEntry {
 // A file of named values, such as the FIPS-197 and SP 800-38A examples.
 class VectorFile {
  public:
-  // Reads tests/vectors/<file>.
   explicit VectorFile(const std::string& file);
 
   const std::string& file() const { return file_; }
@@ -63,7 +64,7 @@ struct RspCase {
   std::string name() const;
 };
 
-// Every case of tests/vectors/<file>, in file order.
+// Every case of the file, in file order.
 std::vector<RspCase> read_rsp(const std::string& file);
 
 #endif  // ROOTCHECKER_TESTS_SUPPORT_VECTOR_FILES_H
