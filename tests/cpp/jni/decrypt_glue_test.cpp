@@ -69,7 +69,7 @@ TEST(DecryptGlue, FailureTableAndResults) {
     std::optional<Bytes> result;
   };
   std::vector<Case> cases;
-  for (size_t length : {0, 1, 16, 17, 31, 33, 40}) {
+  for (size_t length : {0u, 1u, 16u, 17u, 31u, 33u, 40u}) {
     cases.push_back({"length " + std::to_string(length),
                      random_bytes(rng, length), Failure::kNone, kLengthOnly,
                      std::nullopt});
