@@ -4,6 +4,7 @@
 #define ROOTCHECKER_TESTS_CPP_CIPHER_CBC_CALLS_H
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
