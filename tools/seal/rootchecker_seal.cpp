@@ -35,21 +35,26 @@ verify  Reads a blob and opens it with the library's own decrypter. Prints
         the blob's, password's and padding's lengths; the password itself only
         with --show (on the next line, byte for byte, then a newline).
 
-The password is read from standard input, or from the file given by --in.
-It is never taken from the command line, where other users of the machine
-could read it in the process list. On a terminal, seal asks for it with
-echo off and reads one line.
+The password (seal) and the blob (verify) are read from standard input, or
+from the file given by --in. The password is never taken from the command
+line, where other users of the machine could read it in the process list.
+On a terminal, seal asks for it with echo off and reads one line.
 
-Newline rule: one trailing "\n" or "\r\n" at the end of the input is not part
-of the password (so `echo secret | rootchecker-seal seal` seals "secret").
-Only one is removed. --keep-newline seals the input byte for byte.
+Newline rule: one trailing "\n" or "\r\n" at the end of the input (standard
+input or --in) is not part of the password, so `echo secret | rootchecker-seal
+seal` seals "secret". Only one is removed. --keep-newline seals the input byte
+for byte.
+
+The default key is the library's: a build configured without a key has the
+public development key, and seal then warns that its blobs must not ship.
 
   --key-file F  the key: 32 hex digits, whitespace around them allowed.
                 Without it, the key this build of the library was configured
                 with (taken from the library's own key shares).
   --in F        read from F instead of standard input
   --out F       seal: write the blob to F instead of standard output
-  --format FMT  seal: raw, hex, base64, java or kotlin (default hex)
+  --format FMT  seal: raw, hex, base64, java or kotlin (default hex; raw is
+                not written to a terminal)
                 verify: raw, hex or base64 (default hex; whitespace is ignored)
                 java is an expression `new byte[] {...}` and kotlin one
                 `byteArrayOf(...)`, ready to paste.

@@ -250,7 +250,10 @@ TEST_P(SealRoundTrip, EveryPasswordOpens) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, SealRoundTrip,
-                         ::testing::Values("raw", "hex", "base64", "java", "kotlin"));
+                         ::testing::Values("raw", "hex", "base64", "java", "kotlin"),
+                         [](const ::testing::TestParamInfo<const char*>& format) {
+                           return std::string(format.param);
+                         });
 
 TEST_F(SealToolTest, OneTrailingNewlineIsStripped) {
   struct Case {
@@ -435,7 +438,7 @@ TEST_F(SealToolTest, HelpDocumentsInputsFormatsAndExitCodes) {
   const Result r = tool({"--help"});
   EXPECT_EQ(r.exit_code, 0);
   for (const char* needle :
-       {"never taken from the command line", "--keep-newline", "\"\\r\\n\"", "raw, hex, base64, java or kotlin",
+       {"never taken from the command", "--keep-newline", "\"\\r\\n\"", "raw, hex, base64, java or kotlin",
         "library's own key shares", "  0  ", "  1  ", "  2  ", "  3  ", "  4  ", "  5  ", "  6  "}) {
     EXPECT_NE(r.out.find(needle), std::string::npos) << needle;
   }
