@@ -27,9 +27,9 @@ static_assert(sizeof(Header) <= kMinPad, "header does not fit");
 
 // The state is plain globals: the tests are single-threaded, and nothing here
 // may allocate.
-bool g_fail_next = false;    // the next allocation throws std::bad_alloc
-bool g_inspect = false;      // count and check blocks as they come and go
-int g_inside_fake = 0;       // depth of calls into the fake JNIEnv
+bool g_fail_next = false;  // the next allocation throws std::bad_alloc
+bool g_inspect = false;    // count and check blocks as they come and go
+int g_inside_fake = 0;     // depth of calls into the fake JNIEnv
 size_t g_failures_thrown = 0;
 size_t g_allocated = 0;
 size_t g_freed = 0;
@@ -37,7 +37,7 @@ size_t g_dirty = 0;
 uint8_t g_first_dirty[64];
 size_t g_first_dirty_size = 0;
 
-size_t g_seen = 0;           // every allocation that came through here
+size_t g_seen = 0;  // every allocation that came through here
 
 bool watching() { return g_inside_fake == 0; }
 
@@ -97,7 +97,9 @@ constexpr size_t kDefault = alignof(std::max_align_t);
 #endif
 
 REPLACEMENT void* operator new(size_t size) { return allocate(size, kDefault); }
-REPLACEMENT void* operator new[](size_t size) { return allocate(size, kDefault); }
+REPLACEMENT void* operator new[](size_t size) {
+  return allocate(size, kDefault);
+}
 REPLACEMENT void* operator new(size_t size, const std::nothrow_t&) noexcept {
   return allocate_nothrow(size, kDefault);
 }
@@ -111,31 +113,41 @@ REPLACEMENT void* operator new[](size_t size, std::align_val_t a) {
   return allocate(size, static_cast<size_t>(a));
 }
 REPLACEMENT void* operator new(size_t size, std::align_val_t a,
-                   const std::nothrow_t&) noexcept {
+                               const std::nothrow_t&) noexcept {
   return allocate_nothrow(size, static_cast<size_t>(a));
 }
 REPLACEMENT void* operator new[](size_t size, std::align_val_t a,
-                     const std::nothrow_t&) noexcept {
+                                 const std::nothrow_t&) noexcept {
   return allocate_nothrow(size, static_cast<size_t>(a));
 }
 REPLACEMENT void operator delete(void* p) noexcept { release(p); }
 REPLACEMENT void operator delete[](void* p) noexcept { release(p); }
 REPLACEMENT void operator delete(void* p, size_t) noexcept { release(p); }
 REPLACEMENT void operator delete[](void* p, size_t) noexcept { release(p); }
-REPLACEMENT void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-REPLACEMENT void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
-REPLACEMENT void operator delete(void* p, std::align_val_t) noexcept { release(p); }
-REPLACEMENT void operator delete[](void* p, std::align_val_t) noexcept { release(p); }
-REPLACEMENT void operator delete(void* p, size_t, std::align_val_t) noexcept { release(p); }
+REPLACEMENT void operator delete(void* p, const std::nothrow_t&) noexcept {
+  release(p);
+}
+REPLACEMENT void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  release(p);
+}
+REPLACEMENT void operator delete(void* p, std::align_val_t) noexcept {
+  release(p);
+}
+REPLACEMENT void operator delete[](void* p, std::align_val_t) noexcept {
+  release(p);
+}
+REPLACEMENT void operator delete(void* p, size_t, std::align_val_t) noexcept {
+  release(p);
+}
 REPLACEMENT void operator delete[](void* p, size_t, std::align_val_t) noexcept {
   release(p);
 }
 REPLACEMENT void operator delete(void* p, std::align_val_t,
-                     const std::nothrow_t&) noexcept {
+                                 const std::nothrow_t&) noexcept {
   release(p);
 }
 REPLACEMENT void operator delete[](void* p, std::align_val_t,
-                       const std::nothrow_t&) noexcept {
+                                   const std::nothrow_t&) noexcept {
   release(p);
 }
 
@@ -198,9 +210,10 @@ TEST_F(AllocationTest, FailedWorkingBufferReleasesAndReturnsNull) {
   EXPECT_FALSE(escaped) << "a C++ exception left nativeDecrypt";
   ASSERT_EQ(g_failures_thrown, 1u) << "the library allocated nothing to fail";
   EXPECT_EQ(result, nullptr);
-  EXPECT_EQ(fake.calls(), (std::vector<std::string>{
-                              "GetArrayLength(blob)", "GetByteArrayElements(blob)",
-                              "ReleaseByteArrayElements(blob, JNI_ABORT)"}))
+  EXPECT_EQ(fake.calls(),
+            (std::vector<std::string>{
+                "GetArrayLength(blob)", "GetByteArrayElements(blob)",
+                "ReleaseByteArrayElements(blob, JNI_ABORT)"}))
       << fake.report();
   EXPECT_EQ(fake.blob(), blob) << "caller's array now " << to_hex(fake.blob());
   EXPECT_TRUE(fake.violations().empty()) << fake.report();
@@ -223,7 +236,8 @@ TEST_F(AllocationTest, FreedBlocksAreWiped) {
                         Case{"padding byte 0", 2, 0, false},
                         Case{"padding byte 200", 4, 200, false}}) {
     SCOPED_TRACE(c.name);
-    const Bytes blob = sealed_blob(rng_, plaintext_ending_in(rng_, c.blocks, c.last));
+    const Bytes blob =
+        sealed_blob(rng_, plaintext_ending_in(rng_, c.blocks, c.last));
     FakeJniEnv fake;
     fake.set_call_observer(&observe_fake);
     const jbyteArray blob_ref = fake.set_blob(blob);
@@ -236,9 +250,11 @@ TEST_F(AllocationTest, FreedBlocksAreWiped) {
     EXPECT_EQ(result != nullptr, c.succeeds) << fake.report();
     EXPECT_GE(g_freed, 1u) << "the working buffer was never freed";
     EXPECT_EQ(g_freed, g_allocated) << "blocks left allocated";
-    EXPECT_EQ(g_dirty, 0u)
-        << "first dirty block, " << g_first_dirty_size << " bytes: "
-        << to_hex(g_first_dirty, std::min(g_first_dirty_size, sizeof g_first_dirty));
+    EXPECT_EQ(g_dirty, 0u) << "first dirty block, " << g_first_dirty_size
+                           << " bytes: "
+                           << to_hex(g_first_dirty,
+                                     std::min(g_first_dirty_size,
+                                              sizeof g_first_dirty));
     EXPECT_TRUE(fake.violations().empty()) << fake.report();
     EXPECT_TRUE(fake.leaks().empty()) << fake.report();
   }

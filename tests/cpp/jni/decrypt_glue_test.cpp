@@ -35,7 +35,8 @@ Calls new_array_calls(size_t length) {
 
 Calls success_calls(size_t length) {
   Calls out = new_array_calls(length);
-  out.push_back("SetByteArrayRegion(result, 0, " + std::to_string(length) + ")");
+  out.push_back("SetByteArrayRegion(result, 0, " + std::to_string(length) +
+                ")");
   return out;
 }
 
@@ -75,11 +76,13 @@ TEST(DecryptGlue, FailureTableAndResults) {
                      std::nullopt});
   }
   const Bytes two_blocks = plaintext_ending_in(rng, 2, 4);
-  cases.push_back({"GetByteArrayElements gives null", sealed_blob(rng, two_blocks),
-                   Failure::kElements, kFetch, std::nullopt});
+  cases.push_back({"GetByteArrayElements gives null",
+                   sealed_blob(rng, two_blocks), Failure::kElements, kFetch,
+                   std::nullopt});
   for (int last : {0, 17, 255}) {
     cases.push_back({"last byte " + std::to_string(last),
-                     sealed_blob(rng, plaintext_ending_in(rng, 2, static_cast<uint8_t>(last))),
+                     sealed_blob(rng, plaintext_ending_in(
+                                          rng, 2, static_cast<uint8_t>(last))),
                      Failure::kNone, kFetchRelease, std::nullopt});
   }
   cases.push_back({"NewByteArray gives null", sealed_blob(rng, two_blocks),
@@ -91,11 +94,11 @@ TEST(DecryptGlue, FailureTableAndResults) {
     size_t blocks;
     uint8_t last;
   };
-  for (const Shape& s : {Shape{"one block, p = 16: empty password", 1, 16},
-                         Shape{"one block, p = 1", 1, 1},
-                         Shape{"three blocks, p = 16", 3, 16},
-                         Shape{"three blocks, p = 3, other padding random", 3, 3},
-                         Shape{"three blocks, p = 1", 3, 1}}) {
+  for (const Shape& s :
+       {Shape{"one block, p = 16: empty password", 1, 16},
+        Shape{"one block, p = 1", 1, 1}, Shape{"three blocks, p = 16", 3, 16},
+        Shape{"three blocks, p = 3, other padding random", 3, 3},
+        Shape{"three blocks, p = 1", 3, 1}}) {
     const Bytes plaintext = plaintext_ending_in(rng, s.blocks, s.last);
     const size_t length = plaintext.size() - s.last;
     cases.push_back({s.name, sealed_blob(rng, plaintext), Failure::kNone,
@@ -107,7 +110,8 @@ TEST(DecryptGlue, FailureTableAndResults) {
   const Bytes iv = random_bytes(rng, 16);
   cases.push_back({"PKCS#7 from OpenSSL, zeros inside",
                    seal_blob(key.data(), iv.data(), with_zeros, true),
-                   Failure::kNone, success_calls(with_zeros.size()), with_zeros});
+                   Failure::kNone, success_calls(with_zeros.size()),
+                   with_zeros});
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name + ", blob " + to_hex(c.blob));
@@ -123,7 +127,8 @@ TEST(DecryptGlue, FailureTableAndResults) {
         result == nullptr ? std::nullopt : fake.result_bytes(result);
     EXPECT_EQ(got, c.result) << "expected " << hex_or_null(c.result)
                              << "\n     got " << hex_or_null(got);
-    EXPECT_EQ(fake.blob(), c.blob) << "caller's array now " << to_hex(fake.blob());
+    EXPECT_EQ(fake.blob(), c.blob)
+        << "caller's array now " << to_hex(fake.blob());
     EXPECT_TRUE(fake.violations().empty()) << fake.report();
     EXPECT_TRUE(fake.leaks().empty()) << fake.report();
     // Only the VM's own failures leave an exception; the library raises none.
@@ -143,19 +148,20 @@ TEST(DecryptGlue, RandomBlobsAgreeWithOpenSsl) {
     const Bytes blob = sealed_blob(rng, plaintext);
     const uint8_t p = plaintext.back();
     const std::optional<Bytes> expected =
-        p >= 1 && p <= 16 ? std::optional<Bytes>(prefix(plaintext, plaintext.size() - p))
-                          : std::nullopt;
+        p >= 1 && p <= 16
+            ? std::optional<Bytes>(prefix(plaintext, plaintext.size() - p))
+            : std::nullopt;
     for (int call = 0; call < 2; ++call) {
-      SCOPED_TRACE("case " + std::to_string(i) + " call " + std::to_string(call) +
-                   ", blob " + to_hex(blob));
+      SCOPED_TRACE("case " + std::to_string(i) + " call " +
+                   std::to_string(call) + ", blob " + to_hex(blob));
       FakeJniEnv fake;
       const jbyteArray result = decrypt(fake, fake.set_blob(blob));
       const std::optional<Bytes> got =
           result == nullptr ? std::nullopt : fake.result_bytes(result);
       ASSERT_EQ(got, expected) << "expected " << hex_or_null(expected)
                                << "\n     got " << hex_or_null(got);
-      ASSERT_EQ(fake.calls(), expected ? success_calls(expected->size())
-                                       : kFetchRelease)
+      ASSERT_EQ(fake.calls(),
+                expected ? success_calls(expected->size()) : kFetchRelease)
           << fake.report();
       ASSERT_TRUE(fake.violations().empty() && fake.leaks().empty())
           << fake.report();

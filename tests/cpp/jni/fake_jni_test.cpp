@@ -27,14 +27,16 @@ TEST(FakeJni, CallWithExceptionPendingIsAViolation) {
   fake.fail_string_chars_at(0);
   JNIEnv* env = fake.env();
   const jobjectArray paths = fake.set_paths({"/a"});
-  const auto element = static_cast<jstring>(env->GetObjectArrayElement(paths, 0));
+  const auto element =
+      static_cast<jstring>(env->GetObjectArrayElement(paths, 0));
   EXPECT_EQ(env->GetStringUTFChars(element, nullptr), nullptr);
   EXPECT_TRUE(fake.exception_pending());
   env->DeleteLocalRef(element);  // allowed
   EXPECT_TRUE(fake.violations().empty()) << fake.report();
   env->GetArrayLength(paths);  // not allowed
-  EXPECT_TRUE(contains(fake.violations(),
-                       "GetArrayLength(paths) called with an exception pending"))
+  EXPECT_TRUE(
+      contains(fake.violations(),
+               "GetArrayLength(paths) called with an exception pending"))
       << fake.report();
 }
 
@@ -50,21 +52,22 @@ TEST(FakeJni, LeaksAndBadReleasesAreReported) {
   env->ReleaseStringUTFChars(b, a_chars);  // wrong owner
   env->ReleaseStringUTFChars(a, a_chars);  // already released
   env->DeleteLocalRef(a);
-  env->DeleteLocalRef(a);  // twice
+  env->DeleteLocalRef(a);              // twice
   env->GetStringUTFChars(a, nullptr);  // stale
   EXPECT_EQ(fake.max_live_element_refs(), 2u);
   EXPECT_EQ(fake.max_live_string_chars(), 2u);
   const auto& v = fake.violations();
   EXPECT_TRUE(contains(v, "given the characters of paths[0]")) << fake.report();
-  EXPECT_TRUE(contains(v, "ReleaseStringUTFChars(paths[0]) given characters that are not held"))
+  EXPECT_TRUE(contains(
+      v, "ReleaseStringUTFChars(paths[0]) given characters that are not held"))
       << fake.report();
   EXPECT_TRUE(contains(v, "DeleteLocalRef of paths[0], which is not a live"))
       << fake.report();
   EXPECT_TRUE(contains(v, "GetStringUTFChars given deleted reference paths[0]"))
       << fake.report();
-  EXPECT_EQ(fake.leaks(), (std::vector<std::string>{
-                              "characters of paths[1] not released",
-                              "local reference paths[1] not deleted"}))
+  EXPECT_EQ(fake.leaks(),
+            (std::vector<std::string>{"characters of paths[1] not released",
+                                      "local reference paths[1] not deleted"}))
       << fake.report();
 }
 

@@ -21,13 +21,14 @@ using Calls = std::vector<std::string>;
 Calls element_calls(int index) {
   const std::string ref = "paths[" + std::to_string(index) + "]";
   return {"GetObjectArrayElement(paths, " + std::to_string(index) + ")",
-          "GetStringUTFChars(" + ref + ")", "ReleaseStringUTFChars(" + ref + ")",
-          "DeleteLocalRef(" + ref + ")"};
+          "GetStringUTFChars(" + ref + ")",
+          "ReleaseStringUTFChars(" + ref + ")", "DeleteLocalRef(" + ref + ")"};
 }
 
 Calls concat(std::initializer_list<Calls> parts) {
   Calls out;
-  for (const Calls& part : parts) out.insert(out.end(), part.begin(), part.end());
+  for (const Calls& part : parts)
+    out.insert(out.end(), part.begin(), part.end());
   return out;
 }
 
@@ -87,8 +88,9 @@ TEST_F(RootCheckGlue, EmptyArrayOnlyAsksTheLength) {
 TEST_F(RootCheckGlue, TwoElementsMakeTheExactCallSequence) {
   FakeJniEnv fake;
   EXPECT_EQ(check(fake, fake.set_paths({readable_, missing_})), 1);
-  EXPECT_EQ(fake.calls(), concat({{"GetArrayLength(paths)"}, element_calls(0),
-                                  element_calls(1)}))
+  EXPECT_EQ(
+      fake.calls(),
+      concat({{"GetArrayLength(paths)"}, element_calls(0), element_calls(1)}))
       << fake.report();
   EXPECT_TRUE(fake.violations().empty()) << fake.report();
   EXPECT_TRUE(fake.leaks().empty()) << fake.report();
@@ -104,9 +106,10 @@ TEST_F(RootCheckGlue, NullElementIsSkippedAndTheLoopGoesOn) {
   FakeJniEnv fake;
   EXPECT_EQ(check(fake, fake.set_paths({readable_, std::nullopt, readable_})),
             2);
-  EXPECT_EQ(fake.calls(),
-            concat({{"GetArrayLength(paths)"}, element_calls(0),
-                    {"GetObjectArrayElement(paths, 1)"}, element_calls(2)}))
+  EXPECT_EQ(fake.calls(), concat({{"GetArrayLength(paths)"},
+                                  element_calls(0),
+                                  {"GetObjectArrayElement(paths, 1)"},
+                                  element_calls(2)}))
       << fake.report();
   EXPECT_TRUE(fake.violations().empty()) << fake.report();
   EXPECT_TRUE(fake.leaks().empty()) << fake.report();
@@ -116,7 +119,8 @@ TEST_F(RootCheckGlue, FailedCharsDeleteTheElementAndStop) {
   FakeJniEnv fake;
   fake.fail_string_chars_at(1);
   EXPECT_EQ(check(fake, fake.set_paths({readable_, readable_, readable_})), 1);
-  EXPECT_EQ(fake.calls(), concat({{"GetArrayLength(paths)"}, element_calls(0),
+  EXPECT_EQ(fake.calls(), concat({{"GetArrayLength(paths)"},
+                                  element_calls(0),
                                   {"GetObjectArrayElement(paths, 1)",
                                    "GetStringUTFChars(paths[1])",
                                    "DeleteLocalRef(paths[1])"}}))
@@ -139,17 +143,20 @@ TEST_F(RootCheckGlue, CountsAndDiscipline) {
     jint count;
     size_t probed;
   };
+  // clang-format off
   const std::vector<Case> cases = {
-      {"readable, missing, readable", {readable_, missing_, readable_}, {}, 2, 3},
-      {"one readable path three times", {readable_, readable_, readable_}, {}, 3, 3},
-      {"only missing", {missing_, missing_}, {}, 0, 2},
-      {"bytes passed as they are", {unusual_}, {}, 1, 1},
-      {"no trimming", {readable_ + " ", " " + readable_}, {}, 0, 2},
-      {"nulls around", {std::nullopt, readable_, std::nullopt}, {}, 1, 1},
-      {"only nulls", {std::nullopt, std::nullopt}, {}, 0, 0},
-      {"chars fail at the first", {readable_, readable_}, 0, 0, 0},
-      {"chars fail at the last", {readable_, missing_, readable_}, 2, 1, 2},
+      // name                            paths                                 fail at  count probed
+      {"readable, missing, readable",   {readable_, missing_, readable_},      {},      2,    3},
+      {"one readable path three times", {readable_, readable_, readable_},     {},      3,    3},
+      {"only missing",                  {missing_, missing_},                  {},      0,    2},
+      {"bytes passed as they are",      {unusual_},                            {},      1,    1},
+      {"no trimming",                   {readable_ + " ", " " + readable_},    {},      0,    2},
+      {"nulls around",                  {std::nullopt, readable_, std::nullopt}, {},    1,    1},
+      {"only nulls",                    {std::nullopt, std::nullopt},          {},      0,    0},
+      {"chars fail at the first",       {readable_, readable_},                0,       0,    0},
+      {"chars fail at the last",        {readable_, missing_, readable_},      2,       1,    2},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeJniEnv fake;
@@ -171,9 +178,16 @@ TEST_F(RootCheckGlue, LongArrayHoldsOneElementAtATime) {
   jint readable = 0;
   for (int i = 0; i < 2000; ++i) {
     switch (i % 3) {
-      case 0: paths.emplace_back(readable_); ++readable; break;
-      case 1: paths.emplace_back(missing_); break;
-      default: paths.emplace_back(std::nullopt); break;
+      case 0:
+        paths.emplace_back(readable_);
+        ++readable;
+        break;
+      case 1:
+        paths.emplace_back(missing_);
+        break;
+      default:
+        paths.emplace_back(std::nullopt);
+        break;
     }
   }
   FakeJniEnv fake;

@@ -16,7 +16,8 @@ using Slot = void (*)();
 // The trap is reached through pointers of other types; it takes and returns
 // nothing, so UBSan's function check is switched off for it alone.
 #if defined(__clang__)
-#define FAKE_JNI_TRAP_ATTRIBUTES [[noreturn]] __attribute__((no_sanitize("function")))
+#define FAKE_JNI_TRAP_ATTRIBUTES \
+  [[noreturn]] __attribute__((no_sanitize("function")))
 #else
 #define FAKE_JNI_TRAP_ATTRIBUTES [[noreturn]]
 #endif
@@ -44,10 +45,14 @@ constexpr jbyte kReleasedPoison = static_cast<jbyte>(0xdb);
 
 std::string mode_name(jint mode) {
   switch (mode) {
-    case 0: return "0";
-    case JNI_COMMIT: return "JNI_COMMIT";
-    case JNI_ABORT: return "JNI_ABORT";
-    default: return "mode " + std::to_string(mode);
+    case 0:
+      return "0";
+    case JNI_COMMIT:
+      return "JNI_COMMIT";
+    case JNI_ABORT:
+      return "JNI_ABORT";
+    default:
+      return "mode " + std::to_string(mode);
   }
 }
 
@@ -59,7 +64,8 @@ std::string mode_name(jint mode) {
 class FakeJniEnv::CallScope {
  public:
   CallScope(JNIEnv* env, bool allowed_with_exception, const char* function)
-      : fake_(self(env)), function_(function),
+      : fake_(self(env)),
+        function_(function),
         allowed_(allowed_with_exception) {
     if (fake_.observer_ != nullptr) fake_.observer_(true);
   }
@@ -207,11 +213,14 @@ jsize JNICALL FakeJniEnv::GetArrayLength(JNIEnv* env, jarray array) {
   const auto it = f.refs_.find(array);
   if (it != f.refs_.end() && it->second.live) {
     switch (it->second.kind) {
-      case Kind::kPaths: return static_cast<jsize>(f.paths_.size());
-      case Kind::kBlob: return static_cast<jsize>(f.blob_.size());
+      case Kind::kPaths:
+        return static_cast<jsize>(f.paths_.size());
+      case Kind::kBlob:
+        return static_cast<jsize>(f.blob_.size());
       case Kind::kResult:
         return static_cast<jsize>(f.results_[array].size());
-      case Kind::kElement: break;
+      case Kind::kElement:
+        break;
     }
   }
   f.violation("GetArrayLength given " + f.name_of(array) +
@@ -235,8 +244,8 @@ jobject JNICALL FakeJniEnv::GetObjectArrayElement(JNIEnv* env,
     return nullptr;
   }
   if (!f.paths_[static_cast<size_t>(index)]) return nullptr;
-  const jobject element = f.new_ref(
-      Kind::kElement, "paths[" + std::to_string(index) + "]", index);
+  const jobject element =
+      f.new_ref(Kind::kElement, "paths[" + std::to_string(index) + "]", index);
   f.max_live_refs_ = std::max(f.max_live_refs_, f.live_element_refs());
   return element;
 }
@@ -323,8 +332,7 @@ jbyte* JNICALL FakeJniEnv::GetByteArrayElements(JNIEnv* env, jbyteArray array,
   return elements;
 }
 
-void JNICALL FakeJniEnv::ReleaseByteArrayElements(JNIEnv* env,
-                                                  jbyteArray array,
+void JNICALL FakeJniEnv::ReleaseByteArrayElements(JNIEnv* env, jbyteArray array,
                                                   jbyte* elements, jint mode) {
   CallScope call(env, true, "ReleaseByteArrayElements");
   FakeJniEnv& f = call.fake();
@@ -362,8 +370,9 @@ jbyteArray JNICALL FakeJniEnv::NewByteArray(JNIEnv* env, jsize length) {
     f.throw_out_of_memory();
     return nullptr;
   }
-  const std::string name =
-      f.results_.empty() ? "result" : "result" + std::to_string(f.results_.size());
+  const std::string name = f.results_.empty()
+                               ? "result"
+                               : "result" + std::to_string(f.results_.size());
   const auto array = static_cast<jbyteArray>(f.new_ref(Kind::kResult, name));
   f.results_[array].assign(static_cast<size_t>(length), 0);
   return array;
@@ -381,7 +390,8 @@ void JNICALL FakeJniEnv::SetByteArrayRegion(JNIEnv* env, jbyteArray array,
   }
   std::vector<uint8_t>& target = f.results_[array];
   if (start < 0 || length < 0 ||
-      static_cast<size_t>(start) + static_cast<size_t>(length) > target.size()) {
+      static_cast<size_t>(start) + static_cast<size_t>(length) >
+          target.size()) {
     f.violation("SetByteArrayRegion range out of bounds");
     f.exception_pending_ = true;  // ArrayIndexOutOfBoundsException
     return;

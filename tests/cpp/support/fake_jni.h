@@ -17,6 +17,8 @@
 // with a pointer that was not handed out for that object (or twice), an
 // index out of bounds, an unknown release mode. leaks() lists what is still
 // held: character buffers, array elements and element references.
+//
+// A fake serves one thread, as a JNIEnv does; it takes no lock.
 #ifndef ROOTCHECKER_TESTS_SUPPORT_FAKE_JNI_H
 #define ROOTCHECKER_TESTS_SUPPORT_FAKE_JNI_H
 
