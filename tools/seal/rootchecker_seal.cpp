@@ -290,7 +290,9 @@ Key load_key(const Options& o) {
   const std::string where = "key file '" + o.key_file + "'";
   for (size_t i = begin; i < end; ++i) {
     if (hex_value(text[i]) < 0) {
-      fail(kBadKey, where + ": " + describe_byte(text[i]) + " is not a hex digit (want 32 hex digits)");
+      // The offending character is not shown: the file may hold some other secret.
+      fail(kBadKey, where + ": not a hex digit at offset " + std::to_string(i) +
+                        " (want 32 hex digits)");
     }
   }
   if (end - begin != 32) {
