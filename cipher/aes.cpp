@@ -46,53 +46,21 @@ const uint8_t kInvSbox[256] = {
     0x17, 0x2b, 0x04, 0x7e, 0xba, 0x77, 0xd6, 0x26, 0xe1, 0x69, 0x14, 0x63, 0x55, 0x21, 0x0c, 0x7d,
 };
 
-}  // namespace
+// The steps of InvCipher, forced inline so that InvCipher compiles into one
+// body: the State stays in registers between steps and the constant
+// coefficients of InvMixColumns fold. The named functions below wrap them.
+// `state` and `round_key` never overlap, which __restrict tells the compiler.
+#define AES_INLINE __attribute__((always_inline)) inline
 
-// Only the first byte of each round-constant word; the other three are zero.
-const uint8_t Rcon[10] = {0x01, 0x02, 0x04, 0x08, 0x10,
-                          0x20, 0x40, 0x80, 0x1b, 0x36};
-
-void SubWord(uint8_t word[4]) {
-  for (int k = 0; k < 4; ++k) word[k] = kSbox[word[k]];
-}
-
-void RotWord(uint8_t word[4]) {
-  const uint8_t first = word[0];
-  word[0] = word[1];
-  word[1] = word[2];
-  word[2] = word[3];
-  word[3] = first;
-}
-
-// FIPS-197 5.2, for Nk = 4.
-void KeyExpansion(uint8_t round_keys[176], const uint8_t key[16]) {
-  std::memcpy(round_keys, key, 16);
-  for (int i = 4; i < 44; ++i) {
-    uint8_t t[4];
-    std::memcpy(t, round_keys + 4 * (i - 1), 4);
-    if (i % 4 == 0) {
-      RotWord(t);
-      SubWord(t);
-      t[0] = static_cast<uint8_t>(t[0] ^ Rcon[i / 4 - 1]);
-    }
-    for (int k = 0; k < 4; ++k) {
-      round_keys[4 * i + k] =
-          static_cast<uint8_t>(round_keys[4 * (i - 4) + k] ^ t[k]);
-    }
-  }
-}
-
-// FIPS-197 5.1.4.
-void AddRoundKey(uint8_t round, uint8_t state[16],
-                 const uint8_t round_keys[176]) {
-  const uint8_t* round_key = round_keys + 16 * round;
+AES_INLINE void add_round_key(uint8_t* __restrict state,
+                              const uint8_t* __restrict round_key) {
   for (int k = 0; k < 16; ++k) {
     state[k] = static_cast<uint8_t>(state[k] ^ round_key[k]);
   }
 }
 
 // FIPS-197 5.3.1: row r moves right by r columns.
-void InvShiftRows(uint8_t state[16]) {
+AES_INLINE void inv_shift_rows(uint8_t* state) {
   uint8_t t = state[13];
   state[13] = state[9];
   state[9] = state[5];
@@ -114,13 +82,41 @@ void InvShiftRows(uint8_t state[16]) {
 }
 
 // FIPS-197 5.3.2.
-void InvSubBytes(uint8_t state[16]) {
+AES_INLINE void inv_sub_bytes(uint8_t* state) {
   for (int k = 0; k < 16; ++k) state[k] = kInvSbox[state[k]];
 }
 
-// FIPS-197 5.3.3. The constant coefficients let the compiler fold
-// gf_multiply into a few shared xtime chains.
-void InvMixColumns(uint8_t state[16]) {
+// InvShiftRows then InvSubBytes in one pass over the State: InvSubBytes works
+// on each byte alone, so it can be applied as each byte moves.
+AES_INLINE void inv_shift_sub_bytes(uint8_t* state) {
+  state[0] = kInvSbox[state[0]];
+  state[4] = kInvSbox[state[4]];
+  state[8] = kInvSbox[state[8]];
+  state[12] = kInvSbox[state[12]];
+
+  uint8_t t = state[13];
+  state[13] = kInvSbox[state[9]];
+  state[9] = kInvSbox[state[5]];
+  state[5] = kInvSbox[state[1]];
+  state[1] = kInvSbox[t];
+
+  t = state[2];
+  state[2] = kInvSbox[state[10]];
+  state[10] = kInvSbox[t];
+  t = state[6];
+  state[6] = kInvSbox[state[14]];
+  state[14] = kInvSbox[t];
+
+  t = state[3];
+  state[3] = kInvSbox[state[7]];
+  state[7] = kInvSbox[state[11]];
+  state[11] = kInvSbox[state[15]];
+  state[15] = kInvSbox[t];
+}
+
+// FIPS-197 5.3.3. With constant coefficients the compiler shares the xtime
+// chains of each byte among its four products.
+AES_INLINE void inv_mix_columns(uint8_t* state) {
   for (int c = 0; c < 4; ++c) {
     uint8_t* column = state + 4 * c;
     const uint8_t a0 = column[0], a1 = column[1], a2 = column[2],
@@ -144,19 +140,78 @@ void InvMixColumns(uint8_t state[16]) {
   }
 }
 
+AES_INLINE void sub_word(uint8_t* word) {
+  for (int k = 0; k < 4; ++k) word[k] = kSbox[word[k]];
+}
+
+AES_INLINE void rot_word(uint8_t* word) {
+  const uint8_t first = word[0];
+  word[0] = word[1];
+  word[1] = word[2];
+  word[2] = word[3];
+  word[3] = first;
+}
+
 // FIPS-197 5.3, the straightforward inverse cipher: round keys are used as
 // KeyExpansion made them.
-void InvCipher(uint8_t state[16], const uint8_t round_keys[176]) {
-  AddRoundKey(10, state, round_keys);
+AES_INLINE void inv_cipher(uint8_t* __restrict state,
+                           const uint8_t* __restrict round_keys) {
+  add_round_key(state, round_keys + 16 * 10);
   for (uint8_t round = 9; round >= 1; --round) {
-    InvShiftRows(state);
-    InvSubBytes(state);
-    AddRoundKey(round, state, round_keys);
-    InvMixColumns(state);
+    inv_shift_sub_bytes(state);
+    add_round_key(state, round_keys + 16 * round);
+    inv_mix_columns(state);
   }
-  InvShiftRows(state);
-  InvSubBytes(state);
-  AddRoundKey(0, state, round_keys);
+  inv_shift_sub_bytes(state);
+  add_round_key(state, round_keys);
+}
+
+#undef AES_INLINE
+
+}  // namespace
+
+// Only the first byte of each round-constant word; the other three are zero.
+const uint8_t Rcon[10] = {0x01, 0x02, 0x04, 0x08, 0x10,
+                          0x20, 0x40, 0x80, 0x1b, 0x36};
+
+void SubWord(uint8_t word[4]) { sub_word(word); }
+
+void RotWord(uint8_t word[4]) { rot_word(word); }
+
+// FIPS-197 5.2, for Nk = 4, one round key (four words) per pass: of each
+// four words only the first takes RotWord, SubWord and Rcon; the others XOR
+// in the word before them as it stands.
+void KeyExpansion(uint8_t round_keys[176], const uint8_t key[16]) {
+  std::memcpy(round_keys, key, 16);
+  for (int i = 4; i < 44; i += 4) {
+    uint8_t* __restrict w = round_keys + 4 * i;  // words i to i + 3
+    const uint8_t* before = w - 16;               // words i - 4 to i - 1
+    uint8_t t[4];
+    std::memcpy(t, w - 4, 4);
+    rot_word(t);
+    sub_word(t);
+    t[0] = static_cast<uint8_t>(t[0] ^ Rcon[i / 4 - 1]);
+    for (int k = 0; k < 4; ++k) w[k] = static_cast<uint8_t>(before[k] ^ t[k]);
+    for (int k = 4; k < 16; ++k) {
+      w[k] = static_cast<uint8_t>(before[k] ^ w[k - 4]);
+    }
+  }
+}
+
+// FIPS-197 5.1.4.
+void AddRoundKey(uint8_t round, uint8_t state[16],
+                 const uint8_t round_keys[176]) {
+  add_round_key(state, round_keys + 16 * round);
+}
+
+void InvShiftRows(uint8_t state[16]) { inv_shift_rows(state); }
+
+void InvSubBytes(uint8_t state[16]) { inv_sub_bytes(state); }
+
+void InvMixColumns(uint8_t state[16]) { inv_mix_columns(state); }
+
+void InvCipher(uint8_t state[16], const uint8_t round_keys[176]) {
+  inv_cipher(state, round_keys);
 }
 
 void xor_chaining_value(uint8_t block[16], const uint8_t chaining_value[16]) {
