@@ -1,0 +1,39 @@
+// The JVM harness's yardsticks, reached through JNI like the library: a bare
+// fopen/fclose loop over paths converted once, and a call that does nothing.
+#include <jni.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+extern "C" {
+
+// Opens and closes each path `rounds` times; returns how many opens succeeded.
+JNIEXPORT jint JNICALL Java_com_torvanelk_pemblisk_bench_BenchNative_fopenLoop(
+    JNIEnv* env, jclass /*clazz*/, jobjectArray paths, jint rounds) {
+  std::vector<std::string> copies;
+  const jsize n = env->GetArrayLength(paths);
+  for (jsize i = 0; i < n; ++i) {
+    auto path = static_cast<jstring>(env->GetObjectArrayElement(paths, i));
+    const char* chars = env->GetStringUTFChars(path, nullptr);
+    copies.emplace_back(chars);
+    env->ReleaseStringUTFChars(path, chars);
+    env->DeleteLocalRef(path);
+  }
+  jint opened = 0;
+  for (jint r = 0; r < rounds; ++r) {
+    for (const std::string& path : copies) {
+      FILE* stream = std::fopen(path.c_str(), "r");
+      if (stream != nullptr) {
+        std::fclose(stream);
+        ++opened;
+      }
+    }
+  }
+  return opened;
+}
+
+JNIEXPORT void JNICALL Java_com_torvanelk_pemblisk_bench_BenchNative_nop(
+    JNIEnv* /*env*/, jclass /*clazz*/) {}
+
+}  // extern "C"

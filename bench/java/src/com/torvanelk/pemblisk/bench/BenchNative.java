@@ -1,0 +1,16 @@
+package com.torvanelk.pemblisk.bench;
+
+/** Yardsticks for the JVM benchmarks, in librootchecker_benchjni.so. */
+final class BenchNative {
+  static {
+    System.loadLibrary("rootchecker_benchjni");
+  }
+
+  private BenchNative() {}
+
+  /** Opens and closes each path {@code rounds} times in C; returns the opens that succeeded. */
+  static native int fopenLoop(String[] paths, int rounds);
+
+  /** Does nothing: the cost of a JNI call. */
+  static native void nop();
+}

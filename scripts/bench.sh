@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Builds and runs every benchmark, then writes docs/performance.md (tables)
+# and docs/performance.png (plot).
+#
+#   bash scripts/bench.sh            # the full run, a few minutes
+#   bash scripts/bench.sh --quick    # fewer repetitions, for trying it out
+#
+# Builds, under build/: bench-clang-64, bench-clang-32 (the C++ suite, the
+# library for the 64- and 32-bit JVM) and bench-gcc-64, bench-gcc-32 (the
+# cipher under gcc). Raw output goes to build/bench-results/.
+set -euo pipefail
+source "$(dirname "$0")/env.sh"
+
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+bash "$ROOT/scripts/setup.sh"
+RESULTS="$BUILD/bench-results"
+mkdir -p "$BUILD" "$RESULTS"
+
+# configure NAME CC CXX [cmake args...], then build only what the benchmarks need.
+bench_build() {
+  local name=$1 cc=$2 cxx=$3; shift 3
+  cmake -S "$ROOT" -B "$BUILD/$name" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DROOTCHECKER_WERROR=ON -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" "$@" \
+    >"$BUILD/$name.configure.log" 2>&1 || { cat "$BUILD/$name.configure.log"; return 1; }
+  local targets=(rootchecker_bench)
+  [ "$name" = bench-clang-64 ] || [ "$name" = bench-clang-32 ] &&
+    targets+=(rootchecker rootchecker_benchjni rootchecker_jvm_bench)
+  cmake --build "$BUILD/$name" --target "${targets[@]}"
+}
+
+X86=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-x86.toolchain.cmake")
+bench_build bench-clang-64 clang clang++
+bench_build bench-clang-32 clang clang++ "${X86[@]}"
+bench_build bench-gcc-64 gcc g++
+bench_build bench-gcc-32 gcc g++ "${X86[@]}"
+
+if [ $quick = 1 ]; then
+  GB_ARGS=(--benchmark_min_time=0.05 --benchmark_repetitions=3)
+  JVM_ARGS=(-Dbench.rounds=5 -Dbench.roundMillis=20 -Dbench.warmupMillis=200)
+else
+  GB_ARGS=(--benchmark_min_time=0.2 --benchmark_repetitions=5)
+  JVM_ARGS=()
+fi
+GB_ARGS+=(--benchmark_report_aggregates_only=true)
+
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+started=$(date -u '+%Y-%m-%d %H:%M UTC')
+
+# The cipher only, under gcc; the whole suite under clang.
+for name in bench-clang-64 bench-clang-32 bench-gcc-64 bench-gcc-32; do
+  filter=()
+  case $name in bench-gcc-*) filter=(--benchmark_filter='KeyExpansion|InvCipher|CBC') ;; esac
+  echo "=== C++ benchmarks: $name"
+  "$BUILD/$name/bench/rootchecker_bench" "${GB_ARGS[@]}" "${filter[@]}" \
+    --summary_out="$RESULTS/$name.tsv" | tee "$RESULTS/$name.txt"
+done
+
+for bits in 64 32; do
+  java=$JAVA64
+  [ $bits = 32 ] && java=$JAVA32
+  dir="$BUILD/bench-clang-$bits"
+  echo "=== JVM benchmarks: $bits-bit JVM"
+  "$java" "${JVM_ARGS[@]}" -Djava.library.path="$dir:$dir/bench" \
+    -cp "$dir/java/rootchecker.jar:$dir/bench/rootchecker-jvm-bench.jar" \
+    com.torvanelk.pemblisk.bench.JvmBench "$dir/app_key.hex" | tee "$RESULTS/jvm-$bits.txt"
+  grep '^RESULT ' "$RESULTS/jvm-$bits.txt" | awk '{print $2 "\t" $3}' >"$RESULTS/jvm-$bits.tsv"
+done
+
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
+mhz=$(awk -F': ' '/^cpu MHz/ {printf "%.0f", $2; exit}' /proc/cpuinfo)
+cores=$(nproc)
+aes=$(grep -qw aes /proc/cpuinfo && echo yes || echo no)
+
+bash "$ROOT/bench/make_report.sh" "$RESULTS" "$ROOT/docs" \
+  "$cpu" "$mhz" "$cores" "$aes" "$started" "$load_before" "$load_after" "$quick"
+echo "bench: wrote docs/performance.md and docs/performance.png"
