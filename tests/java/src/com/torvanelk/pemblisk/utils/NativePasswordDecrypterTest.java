@@ -205,6 +205,20 @@ class NativePasswordDecrypterTest {
     return out;
   }
 
+  /** Blob elements or working buffers that are not given back would stay resident: 8 MB a round here. */
+  @Test
+  void repeatedCallsHoldNoMemory() {
+    Random random = TestEnv.random();
+    byte[] text = randomBytes(random, 1 << 19);
+    text[text.length - 1] = 0;  // fails late, after all of the blob was taken in
+    byte[] blob = sealRaw(randomBytes(random, 16), text);
+    assertNull(decrypt(blob));
+    long grown = TestEnv.leastGrowthKb(() -> {
+      for (int i = 0; i < 16; i++) assertNull(NativePasswordDecrypter.decrypt(blob));
+    });
+    assertTrue(grown < 4 * 1024, "resident memory grew by at least " + grown + " kB every 16 calls");
+  }
+
   @Test
   void wipeZeroesTheArrayAndIgnoresNull() {
     byte[] secret = randomBytes(TestEnv.random(), 33);

@@ -20,8 +20,16 @@ final class TestEnv {
 
   private TestEnv() {}
 
-  /** One seed per run; a failing test prints it (see {@link SeedReporter}). */
-  static final long SEED = Long.getLong("rootchecker.seed", System.nanoTime());
+  /**
+   * One seed per run, from -Drootchecker.seed, else $ROOTCHECKER_SEED (which
+   * reaches the JVM through ctest), else the clock. A failing test prints it.
+   */
+  static final long SEED = seed();
+
+  private static long seed() {
+    String given = System.getProperty("rootchecker.seed", System.getenv("ROOTCHECKER_SEED"));
+    return given != null ? Long.parseLong(given.trim()) : System.nanoTime();
+  }
 
   static Random random() {
     return new Random(SEED);
@@ -32,7 +40,7 @@ final class TestEnv {
     @Override
     public void testFailed(ExtensionContext context, Throwable cause) {
       System.out.println(context.getDisplayName() + " failed with seed " + SEED
-          + " (rerun with -Drootchecker.seed=" + SEED + ")");
+          + " (rerun with ROOTCHECKER_SEED=" + SEED + " ctest -R java)");
     }
   }
 
@@ -75,6 +83,29 @@ final class TestEnv {
     }
     fds.sort(null);
     return fds;
+  }
+
+  /**
+   * Runs {@code round} three times and returns the least growth of VmRSS, in
+   * kB, over one round. A leak grows it in every round; a one-off such as a
+   * JIT compilation or the heap expanding grows it in one.
+   */
+  static long leastGrowthKb(Runnable round) {
+    round.run();  // warm-up
+    long least = Long.MAX_VALUE;
+    for (int i = 0; i < 3; i++) {
+      long before = residentKb();
+      round.run();
+      least = Math.min(least, residentKb() - before);
+    }
+    return least;
+  }
+
+  /** VmRSS in kB. */
+  static long residentKb() {
+    String rss = residentMemory();
+    if (!rss.endsWith(" kB")) throw new IllegalStateException("VmRSS: " + rss);
+    return Long.parseLong(rss.substring(0, rss.length() - 3).trim());
   }
 
   /** VmRSS from /proc/self/status, e.g. "41236 kB". */
