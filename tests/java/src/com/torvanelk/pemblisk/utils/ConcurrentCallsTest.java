@@ -26,14 +26,21 @@ import org.junit.jupiter.api.io.TempDir;
 /**
  * Many threads call both native methods at once; every answer must equal the
  * single-threaded one. Sized by -Drootchecker.stress.iterations (calls of each
- * method per thread) and -Drootchecker.stress.threads.
+ * method per thread) and -Drootchecker.stress.threads, or through ctest by
+ * $ROOTCHECKER_STRESS_ITERATIONS and $ROOTCHECKER_STRESS_THREADS.
  */
 @Tag("stress")
 @ExtendWith(TestEnv.SeedReporter.class)
 class ConcurrentCallsTest {
 
-  static final int THREADS = Integer.getInteger("rootchecker.stress.threads", 16);
-  static final int ITERATIONS = Integer.getInteger("rootchecker.stress.iterations", 10000);
+  static final int THREADS = setting("rootchecker.stress.threads", 16);
+  static final int ITERATIONS = setting("rootchecker.stress.iterations", 10000);
+
+  static int setting(String property, int fallback) {
+    String variable = property.toUpperCase().replace('.', '_');
+    String given = System.getProperty(property, System.getenv(variable));
+    return given != null ? Integer.parseInt(given.trim()) : fallback;
+  }
 
   @TempDir Path dir;
 
@@ -73,6 +80,7 @@ class ConcurrentCallsTest {
 
     List<String> fdsBefore = TestEnv.openFds();
     String rssBefore = TestEnv.residentMemory();
+    long heapBefore = Runtime.getRuntime().totalMemory() >> 10;
     Queue<String> mismatches = new ConcurrentLinkedQueue<>();
     CountDownLatch start = new CountDownLatch(1);
     ExecutorService pool = Executors.newFixedThreadPool(THREADS);
@@ -107,11 +115,15 @@ class ConcurrentCallsTest {
     double seconds = (System.nanoTime() - began) / 1e9;
     List<String> fdsAfter = TestEnv.openFds();
     String rssAfter = TestEnv.residentMemory();
+    long heapAfter = Runtime.getRuntime().totalMemory() >> 10;
 
     long calls = 2L * THREADS * ITERATIONS;
+    // The Java heap is part of VmRSS: its committed size tells its share of any growth.
     System.out.printf("stress: %d threads x %d iterations = %d native calls in %.2f s;"
-            + " VmRSS %s before, %s after; %d fds before, %d after%n",
-        THREADS, ITERATIONS, calls, seconds, rssBefore, rssAfter, fdsBefore.size(), fdsAfter.size());
+            + " VmRSS %s before, %s after (Java heap committed %d kB before, %d kB after);"
+            + " %d fds before, %d after%n",
+        THREADS, ITERATIONS, calls, seconds, rssBefore, rssAfter, heapBefore, heapAfter,
+        fdsBefore.size(), fdsAfter.size());
 
     assertEquals(List.of(), List.copyOf(mismatches).subList(0, Math.min(20, mismatches.size())),
         mismatches.size() + " wrong answers, the first shown");
