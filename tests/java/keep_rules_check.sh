@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Shrinks and obfuscates the host classes and the demo with ProGuard, as an
+# app's release build would, and runs the result. With java/proguard-rules.pro
+# both native methods must still bind; without it they must not, or this
+# check would prove nothing.
+#   keep_rules_check.sh JAVA LIBDIR HOST_JAR DEMO_JAR RULES WORKDIR
+set -euo pipefail
+java=$1 libdir=$2 host_jar=$3 demo_jar=$4 rules=$5 work=$6
+mkdir -p "$work"
+
+shrink() {  # shrink OUT_JAR [extra config lines...]
+  local out=$1; shift
+  {
+    echo "-injars $host_jar"
+    echo "-injars $demo_jar(!META-INF/MANIFEST.MF)"
+    echo "-outjars $out"
+    echo "-keep public class com.torvanelk.pemblisk.demo.RootCheckerDemo { public static void main(java.lang.String[]); }"
+    echo "-repackageclasses ''"
+    echo "-allowaccessmodification"
+    # ProGuard 6 cannot read the JDK 17 class library; the app's own classes
+    # reach it only through java.*, which is never renamed.
+    echo "-dontwarn java.**"
+    echo "-ignorewarnings"
+    echo "-dontnote"
+    printf '%s\n' "$@"
+  } > "$out.pro"
+  proguard "@$out.pro" > "$out.log" 2>&1 || { cat "$out.log"; exit 1; }
+}
+
+run() {  # a blob of the right length: nativeDecrypt runs and gives null
+  "$java" -Xcheck:jni -Djava.library.path="$libdir" -cp "$1" \
+    com.torvanelk.pemblisk.demo.RootCheckerDemo --blob "$(printf '%064d' 0)" 2>&1 || true
+}
+
+shrink "$work/kept.jar" "-include $rules"
+out=$(run "$work/kept.jar")
+echo "--- with the keep rules:"; echo "$out"
+grep -q 'UnsatisfiedLinkError' <<<"$out" && { echo "FAIL: a native method no longer binds"; exit 1; }
+grep -q '^root check: ' <<<"$out" || { echo "FAIL: the root check did not run"; exit 1; }
+grep -q '^decrypt: null' <<<"$out" || { echo "FAIL: the decrypter did not run"; exit 1; }
+
+shrink "$work/bare.jar"
+out=$(run "$work/bare.jar")
+echo "--- without them:"; echo "$out" | head -3
+grep -q 'UnsatisfiedLinkError' <<<"$out" || { echo "FAIL: obfuscation without the rules did not break binding"; exit 1; }
+echo "keep rules: OK"
