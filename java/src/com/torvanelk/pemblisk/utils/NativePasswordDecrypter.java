@@ -17,7 +17,9 @@ import java.util.Arrays;
  * blob is <em>not</em> reliably detected: it gives null or bytes that are not
  * the password. Check the password where it is used.
  *
- * <p>The methods are thread-safe and keep no state.
+ * <p>The methods are thread-safe and keep no state. The first use of the
+ * class loads the library; if it is missing, that use throws
+ * {@link UnsatisfiedLinkError} and later ones {@link NoClassDefFoundError}.
  */
 public final class NativePasswordDecrypter {
 

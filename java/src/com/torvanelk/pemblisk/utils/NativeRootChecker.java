@@ -36,6 +36,9 @@ import java.util.List;
  *
  * <p>Every path is probed with blocking file I/O: call these methods off the
  * main thread. The methods are thread-safe and keep no state.
+ *
+ * <p>The first use of the class loads the library; if it is missing, that use
+ * throws {@link UnsatisfiedLinkError} and later ones {@link NoClassDefFoundError}.
  */
 public final class NativeRootChecker {
 
