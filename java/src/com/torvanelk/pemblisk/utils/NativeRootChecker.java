@@ -139,7 +139,8 @@ public final class NativeRootChecker {
    * Returns how many of {@code paths} this process can open for reading.
    * Every entry is probed, duplicates included, so the result lies between 0
    * and {@code paths.length}. A null array counts 0 and a null entry adds 0.
-   * Blocking file I/O.
+   * Paths reach {@code fopen} in modified UTF-8, so a name with a character
+   * outside the Basic Multilingual Plane never matches. Blocking file I/O.
    */
   public static native int nativeCheckForRoot(String[] paths);
 
