@@ -15,7 +15,8 @@ val() {
 }
 c64="$results/bench-clang-64.tsv" c32="$results/bench-clang-32.tsv"
 g64="$results/bench-gcc-64.tsv" g32="$results/bench-gcc-32.tsv"
-j64="$results/jvm-64.tsv" j32="$results/jvm-32.tsv"
+a64="$results/bench-clang-64-sse42.tsv"
+j64="$results/jvm-64.tsv" j32="$results/jvm-32.tsv" ja64="$results/jvm-64-sse42.tsv"
 
 # verdict VALUE LIMIT: "met" when VALUE <= LIMIT.
 verdict() {
@@ -23,11 +24,13 @@ verdict() {
 }
 
 cpp_row() {  # LABEL KEY [FORMAT]
-  printf '| %s | %s | %s | %s | %s |\n' "$1" "$(val "$c64" "$2" "${3:-%.1f}")" "$(val "$c32" "$2" "${3:-%.1f}")" \
-    "$(val "$g64" "$2" "${3:-%.1f}")" "$(val "$g32" "$2" "${3:-%.1f}")"
+  local f=${3:-%.1f}
+  printf '| %s | %s | %s | %s | %s | %s |\n' "$1" "$(val "$c64" "$2" "$f")" "$(val "$c32" "$2" "$f")" \
+    "$(val "$g64" "$2" "$f")" "$(val "$g32" "$2" "$f")" "$(val "$a64" "$2" "$f")"
 }
 jvm_row() {  # LABEL KEY [FORMAT]
-  printf '| %s | %s | %s |\n' "$1" "$(val "$j64" "$2" "${3:-%.1f}")" "$(val "$j32" "$2" "${3:-%.1f}")"
+  local f=${3:-%.1f}
+  printf '| %s | %s | %s | %s |\n' "$1" "$(val "$j64" "$2" "$f")" "$(val "$j32" "$2" "$f")" "$(val "$ja64" "$2" "$f")"
 }
 
 r_cbc64=$(val "$c64" ratio_cbc_noaesni_1024 %.2f)
@@ -69,8 +72,8 @@ Measured by \`bash scripts/bench.sh\` on $started$([ "$quick" = 1 ] && echo " (q
 
 ## The cipher and the native core (C++)
 
-| ns per call | clang 64-bit | clang 32-bit | gcc 64-bit | gcc 32-bit |
-|---|---|---|---|---|
+| ns per call | clang 64-bit | clang 32-bit | gcc 64-bit | gcc 32-bit | clang 64-bit, SSE4.2 |
+|---|---|---|---|---|---|
 EOF
   cpp_row "KeyExpansion" KeyExpansion
   cpp_row "InvCipher, one block" InvCipher
@@ -95,13 +98,16 @@ EOF
   done
   cat <<EOF
 
-gcc builds run the cipher benchmarks only. The CBC figures decrypt the same buffer over and over
+gcc builds and the last column run the cipher benchmarks only. The last column is for reference:
+the 64-bit build with the instruction set that Android's x86_64 ABI guarantees (\`-msse4.2
+-mpopcnt\`, the NDK's baseline); with SSSE3 the compiler vectorises InvMixColumns with byte
+shuffles, as it does in the 32-bit build. The CBC figures decrypt the same buffer over and over
 with one context, as a long message would; the key is expanded once, outside the timing.
 
 ## The JNI methods beside Java (JVM)
 
-| ns per call (per path for the path rows) | 64-bit JVM | 32-bit JVM |
-|---|---|---|
+| ns per call (per path for the path rows) | 64-bit JVM | 32-bit JVM | 64-bit JVM, library with SSE4.2 |
+|---|---|---|---|
 EOF
   for s in 48 1024; do
     jvm_row "\`nativeDecrypt\`, $s B blob" decrypt_native_$s
@@ -123,6 +129,8 @@ EOF
   jvm_row "ratio nativeCheckForRoot / File.canRead" ratio_path_native_canread "%.3f x"
   cat <<EOF
 
+The last column loads a library built with Android's x86_64 baseline (\`-msse4.2 -mpopcnt\`),
+for reference; the targets are judged on the first two, built as the project's host build is.
 The path rows probe \`NativeRootChecker.DEFAULT_PATHS\` ($(val "$j64" paths %.0f) paths, $(val "$j64" paths_readable %.0f) of them readable
 on this machine), every way on the same paths. Blobs are sealed with javax.crypto
 (\`AES/CBC/PKCS5Padding\`) under the key the library was built with.

@@ -6,8 +6,9 @@
 #   bash scripts/bench.sh --quick    # fewer repetitions, for trying it out
 #
 # Builds, under build/: bench-clang-64, bench-clang-32 (the C++ suite, the
-# library for the 64- and 32-bit JVM) and bench-gcc-64, bench-gcc-32 (the
-# cipher under gcc). Raw output goes to build/bench-results/.
+# library for the 64- and 32-bit JVM), bench-gcc-64, bench-gcc-32 (the
+# cipher under gcc) and bench-clang-64-sse42 (the cipher with Android's
+# x86_64 baseline, for reference). Raw output goes to build/bench-results/.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
@@ -25,8 +26,7 @@ bench_build() {
     -DROOTCHECKER_WERROR=ON -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" "$@" \
     >"$BUILD/$name.configure.log" 2>&1 || { cat "$BUILD/$name.configure.log"; return 1; }
   local targets=(rootchecker_bench)
-  [ "$name" = bench-clang-64 ] || [ "$name" = bench-clang-32 ] &&
-    targets+=(rootchecker rootchecker_benchjni rootchecker_jvm_bench)
+  case $name in bench-clang-*) targets+=(rootchecker rootchecker_benchjni rootchecker_jvm_bench) ;; esac
   cmake --build "$BUILD/$name" --target "${targets[@]}"
 }
 
@@ -35,6 +35,10 @@ bench_build bench-clang-64 clang clang++
 bench_build bench-clang-32 clang clang++ "${X86[@]}"
 bench_build bench-gcc-64 gcc g++
 bench_build bench-gcc-32 gcc g++ "${X86[@]}"
+# For reference only: 64-bit with the instruction set Android's x86_64 ABI
+# guarantees (the NDK's own baseline), which lets the compiler use PSHUFB.
+ANDROID64=(-DCMAKE_C_FLAGS="-msse4.2 -mpopcnt" -DCMAKE_CXX_FLAGS="-msse4.2 -mpopcnt")
+bench_build bench-clang-64-sse42 clang clang++ "${ANDROID64[@]}"
 
 if [ $quick = 1 ]; then
   GB_ARGS=(--benchmark_min_time=0.05 --benchmark_repetitions=3)
@@ -48,25 +52,29 @@ GB_ARGS+=(--benchmark_report_aggregates_only=true)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
 
-# The cipher only, under gcc; the whole suite under clang.
-for name in bench-clang-64 bench-clang-32 bench-gcc-64 bench-gcc-32; do
+# The whole suite under clang; the cipher only in the other builds.
+for name in bench-clang-64 bench-clang-32 bench-gcc-64 bench-gcc-32 bench-clang-64-sse42; do
   filter=()
-  case $name in bench-gcc-*) filter=(--benchmark_filter='KeyExpansion|InvCipher|CBC') ;; esac
+  case $name in bench-gcc-*|*-sse42) filter=(--benchmark_filter='KeyExpansion|InvCipher|CBC') ;; esac
   echo "=== C++ benchmarks: $name"
   "$BUILD/$name/bench/rootchecker_bench" "${GB_ARGS[@]}" "${filter[@]}" \
     --summary_out="$RESULTS/$name.tsv" | tee "$RESULTS/$name.txt"
 done
 
-for bits in 64 32; do
-  java=$JAVA64
-  [ $bits = 32 ] && java=$JAVA32
-  dir="$BUILD/bench-clang-$bits"
-  echo "=== JVM benchmarks: $bits-bit JVM"
+# jvm_bench JAVA BUILD_DIR OUTPUT_NAME
+jvm_bench() {
+  local java=$1 dir=$2 out=$3
   "$java" "${JVM_ARGS[@]}" -Djava.library.path="$dir:$dir/bench" \
     -cp "$dir/java/rootchecker.jar:$dir/bench/rootchecker-jvm-bench.jar" \
-    com.torvanelk.pemblisk.bench.JvmBench "$dir/app_key.hex" | tee "$RESULTS/jvm-$bits.txt"
-  grep '^RESULT ' "$RESULTS/jvm-$bits.txt" | awk '{print $2 "\t" $3}' >"$RESULTS/jvm-$bits.tsv"
-done
+    com.torvanelk.pemblisk.bench.JvmBench "$dir/app_key.hex" | tee "$RESULTS/$out.txt"
+  grep '^RESULT ' "$RESULTS/$out.txt" | awk '{print $2 "\t" $3}' >"$RESULTS/$out.tsv"
+}
+echo "=== JVM benchmarks: 64-bit JVM"
+jvm_bench "$JAVA64" "$BUILD/bench-clang-64" jvm-64
+echo "=== JVM benchmarks: 32-bit JVM"
+jvm_bench "$JAVA32" "$BUILD/bench-clang-32" jvm-32
+echo "=== JVM benchmarks: 64-bit JVM, library built with SSE4.2 (reference)"
+jvm_bench "$JAVA64" "$BUILD/bench-clang-64-sse42" jvm-64-sse42
 
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)

@@ -75,10 +75,11 @@ public final class JvmBench {
     final long warmupStart = System.nanoTime();
     while (System.nanoTime() - warmupStart < WARMUP_NANOS) sink += batch.run(calls);
 
-    final double[] cpu = new double[ROUNDS];
-    final double[] wall = new double[ROUNDS];
+    final int rounds = recording ? ROUNDS : 1;
+    final double[] cpu = new double[rounds];
+    final double[] wall = new double[rounds];
     final double units = (double) calls * unitsPerCall;
-    for (int r = 0; r < ROUNDS; ++r) {
+    for (int r = 0; r < rounds; ++r) {
       final long c0 = THREADS.getCurrentThreadCpuTime();
       final long t0 = System.nanoTime();
       sink += batch.run(calls);
@@ -87,7 +88,7 @@ public final class JvmBench {
     }
     Arrays.sort(cpu);
     Arrays.sort(wall);
-    return new double[] {cpu[ROUNDS / 2], wall[ROUNDS / 2]};
+    return new double[] {cpu[rounds / 2], wall[rounds / 2]};
   }
 
   /** False during the first pass, which only warms everything up. */
