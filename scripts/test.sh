@@ -1,17 +1,181 @@
 #!/usr/bin/env bash
-# Builds the library for the 64-bit host and for 32-bit x86 and runs every
-# test on both: C++ tests, and JUnit on the matching JVM.
-set -euo pipefail
+# The whole CI pipeline, one stage after the other. A failed stage fails the
+# run but does not stop the stages after it. Each stage prints a header and
+# its time; the run ends with a table of every stage.
+#
+#   a  host64       g++, 64-bit: C++ tests and JUnit on the 64-bit JVM
+#   b  x86          g++, 32-bit x86: C++ tests and JUnit on the 32-bit JVM
+#   c  x86-clang    clang (the NDK's compiler), 32-bit x86: the same
+#   d  asan         clang, 64-bit, AddressSanitizer + UBSan: the C++ tests
+#   e  tsan         clang, 64-bit, ThreadSanitizer: the concurrency test
+#   f  valgrind     memcheck over every C++ test binary of host64
+#   g  fuzz         each fuzzer for a short while (when fuzz/ exists)
+#   h  binary       checks on librootchecker.so and the constant-time check,
+#                   in host64, x86 and x86-clang
+#
+# ROOTCHECKER_STAGES="a b h" runs only some stages; ROOTCHECKER_BUILD_DIR
+# moves the build trees; ROOTCHECKER_JOBS sets the parallelism (2).
+set -uo pipefail
 source "$(dirname "$0")/env.sh"
-bash "$ROOT/scripts/setup.sh"
-mkdir -p "$BUILD"
+bash "$ROOT/scripts/setup.sh" || exit 1
+LOGS="$BUILD/logs"
+mkdir -p "$BUILD" "$LOGS"
 
-build host64
-build x86 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-x86.toolchain.cmake"
+X86=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-x86.toolchain.cmake")
+# The library links with --no-undefined, which clang's sanitizer runtimes
+# (linked into executables only) cannot meet; -z undefs, which the linker
+# sees last, lifts it in the sanitizer builds alone.
+SANITIZER_LINK=(-DCMAKE_CXX_STANDARD_LIBRARIES=-Wl,-z,undefs)
+# The JVM cannot load a library that expects a sanitizer runtime, and the
+# binary and constant-time checks have their own stage.
+NOT_JVM=(-E '^java\.')
+NOT_CHECKS=(-LE '^(binary|consttime)$')
 
-status=0
-for name in host64 x86; do
-  echo "=== tests: $name"
-  ctest --test-dir "$BUILD/$name" --output-on-failure --no-tests=error -j2 || status=1
-done
-exit $status
+export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+summary=()
+failed=()
+
+# tests LOGNAME BUILDNAME [ctest args...]: runs CTest and keeps its verdict
+# line for the summary.
+tests() {
+  local log="$LOGS/$1.log" dir="$BUILD/$2"; shift 2
+  ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$JOBS" "$@" 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  summary+=("      $(basename "$log" .log): $(grep -E 'tests passed|No tests were found' "$log" | tail -n 1)")
+  return "$status"
+}
+
+stage_host64() {
+  build host64 && tests host64 host64 "${NOT_CHECKS[@]}"
+}
+
+stage_x86() {
+  build x86 "${X86[@]}" && tests x86 x86 "${NOT_CHECKS[@]}"
+}
+
+stage_x86_clang() {
+  CC=clang CXX=clang++ build x86-clang "${X86[@]}" &&
+    tests x86-clang x86-clang "${NOT_CHECKS[@]}"
+}
+
+stage_asan() {
+  CC=clang CXX=clang++ build asan -DROOTCHECKER_SANITIZE=address,undefined "${SANITIZER_LINK[@]}" &&
+    tests asan asan "${NOT_CHECKS[@]}" "${NOT_JVM[@]}"
+}
+
+# Only the concurrency test: the rest of the suite is single-threaded, and a
+# test that replaces the global operator new cannot link with TSan's runtime.
+stage_tsan() {
+  CC=clang CXX=clang++ BUILD_TARGET=concurrency_test \
+    build tsan -DROOTCHECKER_SANITIZE=thread "${SANITIZER_LINK[@]}" &&
+    tests tsan tsan -R '^ConcurrencyTest\.'
+}
+
+# Every GoogleTest binary that CTest runs in host64, each run once with all of
+# its cases under memcheck, two at a time.
+stage_valgrind() {
+  local dir="$BUILD/host64" list="$LOGS/valgrind-binaries.txt"
+  [ -f "$dir/CTestTestfile.cmake" ] || build host64 || return 1
+  mkdir -p "$LOGS/valgrind"
+  ctest --test-dir "$dir" --show-only=json-v1 | python3 -c '
+import json, sys
+seen = {}
+for test in json.load(sys.stdin)["tests"]:
+    command = test.get("command", [])
+    if any(arg.startswith("--gtest_filter") for arg in command):
+        cwd = [p["value"] for p in test.get("properties", []) if p["name"] == "WORKING_DIRECTORY"]
+        seen.setdefault(command[0], cwd[0] if cwd else ".")
+for binary, cwd in seen.items():
+    print(binary + "\t" + cwd)' >"$list" || return 1
+  [ -s "$list" ] || { echo "valgrind: no GoogleTest binary found"; return 1; }
+
+  local binary cwd status=0
+  rm -f "$LOGS"/valgrind/*
+  run_one() {
+    local name log start=$SECONDS
+    name=$(basename "$1") log="$LOGS/valgrind/$name.log"
+    if (cd "$2" && valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
+          --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect \
+          --child-silent-after-fork=yes --num-callers=30 "$1") >"$log" 2>&1; then
+      echo "valgrind: PASS $name ($((SECONDS - start)) s)"
+    else
+      echo "valgrind: FAIL $name ($((SECONDS - start)) s), log $log:"
+      grep -E '^==[0-9]+==|FAILED|Failure' "$log" | tail -n 60
+      touch "$log.failed"
+    fi
+  }
+  while IFS=$'\t' read -r binary cwd; do
+    while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do sleep 1; done
+    run_one "$binary" "$cwd" &
+  done <"$list"
+  wait
+  compgen -G "$LOGS/valgrind/*.failed" >/dev/null && status=1
+  local verdict="no error, no leak"
+  [ $status -eq 0 ] || verdict="errors or leaks, see above"
+  summary+=("      valgrind: $(wc -l <"$list") GoogleTest binaries: $verdict")
+  return $status
+}
+
+stage_fuzz() {
+  if [ ! -f "$ROOT/fuzz/CMakeLists.txt" ]; then
+    echo "no fuzz/CMakeLists.txt: nothing to fuzz"
+    return 0
+  fi
+  CC=clang CXX=clang++ BUILD_TARGET=fuzzers build fuzz -DROOTCHECKER_FUZZ=ON &&
+    tests fuzz fuzz -L '^fuzz$'
+}
+
+stage_binary() {
+  local status=0 name
+  for name in host64 x86 x86-clang; do
+    if [ ! -f "$BUILD/$name/CTestTestfile.cmake" ]; then
+      case $name in
+        host64) build host64 ;;
+        x86) build x86 "${X86[@]}" ;;
+        x86-clang) CC=clang CXX=clang++ build x86-clang "${X86[@]}" ;;
+      esac || { status=1; continue; }
+    fi
+    tests "checks-$name" "$name" -L '^(binary|consttime)$' || status=1
+  done
+  return $status
+}
+
+# stage LETTER NAME FUNCTION
+stage() {
+  local letter=$1 name=$2 fn=$3 start=$SECONDS verdict
+  if [ -n "${ROOTCHECKER_STAGES:-}" ] && [[ " $ROOTCHECKER_STAGES " != *" $letter "* ]]; then
+    return
+  fi
+  echo
+  echo "=================== stage $letter: $name"
+  local before=${#summary[@]}
+  if "$fn"; then verdict=PASS; else verdict=FAIL; failed+=("$letter $name"); fi
+  local took=$((SECONDS - start))
+  echo "=================== stage $letter: $name: $verdict in $((took / 60))m$((took % 60))s"
+  summary=("${summary[@]:0:$before}"
+           "$(printf '%s  %s %-10s %3dm%02ds' "$verdict" "$letter" "$name" $((took / 60)) $((took % 60)))"
+           "${summary[@]:$before}")
+}
+
+start=$SECONDS
+stage a host64 stage_host64
+stage b x86 stage_x86
+stage c x86-clang stage_x86_clang
+stage d asan stage_asan
+stage e tsan stage_tsan
+stage f valgrind stage_valgrind
+stage g fuzz stage_fuzz
+stage h binary stage_binary
+total=$((SECONDS - start))
+
+echo
+echo "=================== summary ($((total / 60))m$((total % 60))s in all; logs in $LOGS)"
+printf '%s\n' "${summary[@]}"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED stages: ${failed[*]}"
+  exit 1
+fi
+echo "All stages passed."

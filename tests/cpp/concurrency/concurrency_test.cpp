@@ -35,7 +35,7 @@ int iterations() {
   if (const char* env = std::getenv("ROOTCHECKER_CONCURRENCY_ITERATIONS")) {
     return std::atoi(env);
   }
-  return 150;
+  return 300;
 }
 
 int open_descriptors() {
