@@ -137,9 +137,27 @@ on this machine), every way on the same paths. Blobs are sealed with javax.crypt
 
 ![time per call](performance.png)
 
+## What the figures come down to
+
+- The cipher is byte-oriented by design: three tables, the State transformed in place, every
+  InvMixColumns product made by repeated xtime on each call. clang compiles InvCipher into one
+  body and vectorises InvMixColumns; how well depends on the instruction set. With SSSE3 (the
+  32-bit Android baseline, and the SSE4.2 reference column) it moves bytes with PSHUFB; with plain
+  SSE2 (the 64-bit host baseline) it must split and rejoin the columns with packs and word
+  shuffles, and each block costs about 40% more. gcc does not vectorise it, and on 32-bit it
+  works in byte registers with long dependency chains.
+- \`nativeDecrypt\` on a 48-byte blob is mostly its two blocks of InvCipher; KeyExpansion is a
+  small part. The rest is the JNI copy in and out, the working buffer, and the byte-by-byte
+  volatile wipes of the key, the context and the buffer.
+- \`nativeCheckForRoot\` adds, for each path, the four JNI calls of its glue
+  (\`GetObjectArrayElement\`, \`GetStringUTFChars\`, \`ReleaseStringUTFChars\`, \`DeleteLocalRef\`)
+  to the fopen/fclose itself. A failing fopen is the cheapest (every default path is absent on a
+  desktop), so that is where the glue weighs most, and JNI calls cost more on the 32-bit JVM.
+
 ## How to reproduce
 
-    bash scripts/bench.sh          # builds build/bench-{clang,gcc}-{64,32}, runs everything, rewrites this page
+    bash scripts/bench.sh          # builds build/bench-*, runs everything, rewrites this page (about 3 minutes)
+    bash scripts/bench.sh --quick  # the same with fewer repetitions
     build/bench-clang-64/bench/rootchecker_bench --benchmark_filter=CBC   # one C++ benchmark by hand
 
 Raw output: \`build/bench-results/\`. Run it on a quiet machine: check \`uptime\` first.
