@@ -140,6 +140,41 @@ AES_INLINE void inv_mix_columns(uint8_t* state) {
   }
 }
 
+// InvSubBytes, AddRoundKey and InvMixColumns of one round, a column at a
+// time: each acts within a column once InvShiftRows has moved the bytes, so
+// the column is read once and written once. Vectorised across the four
+// columns, the S-box results land in the lanes InvMixColumns needs.
+AES_INLINE void inv_sub_add_mix_columns(uint8_t* __restrict state,
+                                        const uint8_t* __restrict round_key) {
+#if defined(__clang__)
+#pragma clang loop vectorize(enable)
+#endif
+  for (int c = 0; c < 4; ++c) {
+    uint8_t* column = state + 4 * c;
+    const uint8_t* key = round_key + 4 * c;
+    const uint8_t a0 = static_cast<uint8_t>(kInvSbox[column[0]] ^ key[0]),
+                  a1 = static_cast<uint8_t>(kInvSbox[column[1]] ^ key[1]),
+                  a2 = static_cast<uint8_t>(kInvSbox[column[2]] ^ key[2]),
+                  a3 = static_cast<uint8_t>(kInvSbox[column[3]] ^ key[3]);
+    column[0] = static_cast<uint8_t>(gf_multiply(a0, 0x0e) ^
+                                     gf_multiply(a1, 0x0b) ^
+                                     gf_multiply(a2, 0x0d) ^
+                                     gf_multiply(a3, 0x09));
+    column[1] = static_cast<uint8_t>(gf_multiply(a0, 0x09) ^
+                                     gf_multiply(a1, 0x0e) ^
+                                     gf_multiply(a2, 0x0b) ^
+                                     gf_multiply(a3, 0x0d));
+    column[2] = static_cast<uint8_t>(gf_multiply(a0, 0x0d) ^
+                                     gf_multiply(a1, 0x09) ^
+                                     gf_multiply(a2, 0x0e) ^
+                                     gf_multiply(a3, 0x0b));
+    column[3] = static_cast<uint8_t>(gf_multiply(a0, 0x0b) ^
+                                     gf_multiply(a1, 0x0d) ^
+                                     gf_multiply(a2, 0x09) ^
+                                     gf_multiply(a3, 0x0e));
+  }
+}
+
 AES_INLINE void sub_word(uint8_t* word) {
   for (int k = 0; k < 4; ++k) word[k] = kSbox[word[k]];
 }
@@ -158,9 +193,8 @@ AES_INLINE void inv_cipher(uint8_t* __restrict state,
                            const uint8_t* __restrict round_keys) {
   add_round_key(state, round_keys + 16 * 10);
   for (uint8_t round = 9; round >= 1; --round) {
-    inv_shift_sub_bytes(state);
-    add_round_key(state, round_keys + 16 * round);
-    inv_mix_columns(state);
+    inv_shift_rows(state);
+    inv_sub_add_mix_columns(state, round_keys + 16 * round);
   }
   inv_shift_sub_bytes(state);
   add_round_key(state, round_keys);
