@@ -5,7 +5,8 @@
 #
 #   scripts/fuzz.sh [seconds] [fuzzer...]     default: 600 seconds, every fuzzer
 #
-# FUZZ_PARALLEL=n runs n fuzzers at once (default 1). The corpus of each
+# FUZZ_PARALLEL=n runs n fuzzers at once (default 1); FUZZ_ARCH=x86 builds
+# and runs them as 32-bit x86 programs, the library's target. The corpus of each
 # fuzzer grows in $BUILD/fuzz-corpus/NAME across runs, seeded from
 # fuzz/corpus/NAME; logs go to $BUILD/fuzz-logs, inputs that broke an
 # invariant to $BUILD/fuzz-findings. Exits 1 if any fuzzer found something.
@@ -16,11 +17,20 @@ seconds=${1:-600}
 shift || true
 parallel=${FUZZ_PARALLEL:-1}
 dir="$BUILD/fuzz"
+arch_args=()
+case "${FUZZ_ARCH:-host}" in
+  host) ;;
+  x86)
+    dir="$BUILD/fuzz-x86"
+    arch_args=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-x86.toolchain.cmake")
+    ;;
+  *) echo "fuzz: FUZZ_ARCH must be host or x86" >&2; exit 2 ;;
+esac
 mkdir -p "$BUILD"
 
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$dir" -G Ninja -DROOTCHECKER_WERROR=ON \
-  -DROOTCHECKER_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$BUILD/fuzz.configure.log" 2>&1 \
-  || { cat "$BUILD/fuzz.configure.log"; exit 1; }
+  -DROOTCHECKER_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "${arch_args[@]}" \
+  >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
 cmake --build "$dir" --target fuzzers
 
 if [ $# -gt 0 ]; then
