@@ -116,6 +116,8 @@ EOF
   done
   jvm_row "\`nativeCheckForRoot\`, default list, per path" path_native
   jvm_row "bare fopen/fclose loop in C (through one JNI call), per path" path_fopen
+  jvm_row "\`nativeCheckForRoot\`, as many existing files, per path" path_native_present
+  jvm_row "bare fopen/fclose loop in C, the same existing files, per path" path_fopen_present
   jvm_row "Java \`FileInputStream\` open+close, per path" path_fis
   jvm_row "Java \`File.canRead\` (does not open), per path" path_canread
   jvm_row "Java \`Files.isReadable\` (does not open), per path" path_isreadable
@@ -125,13 +127,14 @@ EOF
   jvm_row "ratio nativeDecrypt / fresh Cipher, 1 KiB" ratio_native_fresh_1024 "%.3f x"
   jvm_row "ratio nativeDecrypt / reused Cipher, 1 KiB" ratio_native_reused_1024 "%.2f x"
   jvm_row "**ratio** nativeCheckForRoot / bare fopen+fclose" ratio_path_native_fopen "%.3f x"
+  jvm_row "ratio nativeCheckForRoot / bare fopen+fclose, existing files" ratio_path_native_fopen_present "%.3f x"
   jvm_row "ratio nativeCheckForRoot / FileInputStream" ratio_path_native_fis "%.3f x"
   jvm_row "ratio nativeCheckForRoot / File.canRead" ratio_path_native_canread "%.3f x"
   cat <<EOF
 
 The last column loads a library built with Android's x86_64 baseline (\`-msse4.2 -mpopcnt\`),
 for reference; the targets are judged on the first two, built as the project's host build is.
-The path rows probe \`NativeRootChecker.DEFAULT_PATHS\` ($(val "$j64" paths %.0f) paths, $(val "$j64" paths_readable %.0f) of them readable
+Unless marked, the path rows probe \`NativeRootChecker.DEFAULT_PATHS\` ($(val "$j64" paths %.0f) paths, $(val "$j64" paths_readable %.0f) of them readable
 on this machine), every way on the same paths. Blobs are sealed with javax.crypto
 (\`AES/CBC/PKCS5Padding\`) under the key the library was built with.
 

@@ -175,6 +175,23 @@ public final class JvmBench {
         }, 1));
   }
 
+  private static String[] presentPaths;
+
+  /** {@code n} readable files in a temporary folder, made once and removed at exit. */
+  private static String[] presentPaths(int n) throws IOException {
+    if (presentPaths == null) {
+      final Path dir = Files.createTempDirectory("rootchecker-jvm-bench");
+      dir.toFile().deleteOnExit();
+      presentPaths = new String[n];
+      for (int i = 0; i < n; ++i) {
+        final Path file = Files.write(dir.resolve("su" + i), new byte[] {'#', '!'});
+        file.toFile().deleteOnExit();
+        presentPaths[i] = file.toString();
+      }
+    }
+    return presentPaths;
+  }
+
   private static void pathBenchmarks() throws Exception {
     final String[] paths = NativeRootChecker.DEFAULT_PATHS.toArray(new String[0]);
     final int n = paths.length;
@@ -229,6 +246,16 @@ public final class JvmBench {
           }
           return s;
         }, n));
+    // The same count of paths that all exist, for the root check on hits.
+    final String[] present = presentPaths(n);
+    record("path_native_present", "nativeCheckForRoot(existing files), per path",
+        measure(calls -> {
+          long s = 0;
+          for (int i = 0; i < calls; ++i) s += NativeRootChecker.nativeCheckForRoot(present);
+          return s;
+        }, n));
+    record("path_fopen_present", "bare fopen/fclose loop in C, existing files, per path",
+        measure(calls -> BenchNative.fopenLoop(present, calls), n));
     record("jni_nop", "an empty JNI call",
         measure(calls -> {
           for (int i = 0; i < calls; ++i) BenchNative.nop();
@@ -269,6 +296,9 @@ public final class JvmBench {
         "decrypt_native_1024", "decrypt_reused_1024", "");
     ratio("ratio_path_native_fopen", "nativeCheckForRoot / bare fopen+fclose, per path",
         "path_native", "path_fopen", "(target <= 1.25)");
+    ratio("ratio_path_native_fopen_present",
+        "nativeCheckForRoot / bare fopen+fclose, existing files, per path", "path_native_present",
+        "path_fopen_present", "");
     ratio("ratio_path_native_fis", "nativeCheckForRoot / FileInputStream, per path",
         "path_native", "path_fis", "(target < 1)");
     ratio("ratio_path_native_canread", "nativeCheckForRoot / File.canRead, per path",
