@@ -1,9 +1,15 @@
 // AES-128 decryption in CBC mode (FIPS-197, NIST SP 800-38A). Decryption only:
 // there is no forward cipher here.
 //
-// Timing: the field arithmetic (xtime, gf_multiply, InvMixColumns) is
-// branch-free, but InvSubBytes and SubWord index the S-boxes with data bytes.
-// Those look-ups are NOT constant-time against cache-timing attacks.
+// Timing, checked by tests/consttime under valgrind's memcheck with key,
+// vector and ciphertext marked secret: nothing in AES_init_ctx_iv or
+// AES_CBC_decrypt_buffer branches or conditionally moves on secret data;
+// xtime, gf_multiply, InvMixColumns, AddRoundKey, InvShiftRows and
+// xor_chaining_value are branch-free. What memcheck does report is addresses:
+// every InvSubBytes look-up, and every SubWord look-up in KeyExpansion,
+// indexes an S-box with a secret byte. Those look-ups are NOT constant-time
+// against cache-timing attacks: which cache lines are touched depends on the
+// key and the data.
 #ifndef ROOTCHECKER_CIPHER_AES_H
 #define ROOTCHECKER_CIPHER_AES_H
 
