@@ -121,29 +121,36 @@ AES_INLINE void inv_shift_sub_bytes(uint8_t* state) {
   state[15] = kInvSbox[t];
 }
 
-// FIPS-197 5.3.3. With constant coefficients the compiler shares the xtime
-// chains of each byte among its four products.
+// FIPS-197 5.3.3 for one column whose bytes a0..a3 were read before any is
+// written. With constant coefficients the compiler shares the xtime chains of
+// each byte among its four products.
+AES_INLINE void mix_column(uint8_t* column, uint8_t a0, uint8_t a1, uint8_t a2,
+                           uint8_t a3) {
+  column[0] = static_cast<uint8_t>(gf_multiply(a0, 0x0e) ^
+                                   gf_multiply(a1, 0x0b) ^
+                                   gf_multiply(a2, 0x0d) ^
+                                   gf_multiply(a3, 0x09));
+  column[1] = static_cast<uint8_t>(gf_multiply(a0, 0x09) ^
+                                   gf_multiply(a1, 0x0e) ^
+                                   gf_multiply(a2, 0x0b) ^
+                                   gf_multiply(a3, 0x0d));
+  column[2] = static_cast<uint8_t>(gf_multiply(a0, 0x0d) ^
+                                   gf_multiply(a1, 0x09) ^
+                                   gf_multiply(a2, 0x0e) ^
+                                   gf_multiply(a3, 0x0b));
+  column[3] = static_cast<uint8_t>(gf_multiply(a0, 0x0b) ^
+                                   gf_multiply(a1, 0x0d) ^
+                                   gf_multiply(a2, 0x09) ^
+                                   gf_multiply(a3, 0x0e));
+}
+
+// FIPS-197 5.3.3.
 AES_INLINE void inv_mix_columns(uint8_t* state) {
   for (int c = 0; c < 4; ++c) {
     uint8_t* column = state + 4 * c;
     const uint8_t a0 = column[0], a1 = column[1], a2 = column[2],
                   a3 = column[3];
-    column[0] = static_cast<uint8_t>(gf_multiply(a0, 0x0e) ^
-                                     gf_multiply(a1, 0x0b) ^
-                                     gf_multiply(a2, 0x0d) ^
-                                     gf_multiply(a3, 0x09));
-    column[1] = static_cast<uint8_t>(gf_multiply(a0, 0x09) ^
-                                     gf_multiply(a1, 0x0e) ^
-                                     gf_multiply(a2, 0x0b) ^
-                                     gf_multiply(a3, 0x0d));
-    column[2] = static_cast<uint8_t>(gf_multiply(a0, 0x0d) ^
-                                     gf_multiply(a1, 0x09) ^
-                                     gf_multiply(a2, 0x0e) ^
-                                     gf_multiply(a3, 0x0b));
-    column[3] = static_cast<uint8_t>(gf_multiply(a0, 0x0b) ^
-                                     gf_multiply(a1, 0x0d) ^
-                                     gf_multiply(a2, 0x09) ^
-                                     gf_multiply(a3, 0x0e));
+    mix_column(column, a0, a1, a2, a3);
   }
 }
 
@@ -163,22 +170,7 @@ AES_INLINE void inv_sub_add_mix_columns(uint8_t* __restrict state,
                   a1 = static_cast<uint8_t>(kInvSbox[column[1]] ^ key[1]),
                   a2 = static_cast<uint8_t>(kInvSbox[column[2]] ^ key[2]),
                   a3 = static_cast<uint8_t>(kInvSbox[column[3]] ^ key[3]);
-    column[0] = static_cast<uint8_t>(gf_multiply(a0, 0x0e) ^
-                                     gf_multiply(a1, 0x0b) ^
-                                     gf_multiply(a2, 0x0d) ^
-                                     gf_multiply(a3, 0x09));
-    column[1] = static_cast<uint8_t>(gf_multiply(a0, 0x09) ^
-                                     gf_multiply(a1, 0x0e) ^
-                                     gf_multiply(a2, 0x0b) ^
-                                     gf_multiply(a3, 0x0d));
-    column[2] = static_cast<uint8_t>(gf_multiply(a0, 0x0d) ^
-                                     gf_multiply(a1, 0x09) ^
-                                     gf_multiply(a2, 0x0e) ^
-                                     gf_multiply(a3, 0x0b));
-    column[3] = static_cast<uint8_t>(gf_multiply(a0, 0x0b) ^
-                                     gf_multiply(a1, 0x0d) ^
-                                     gf_multiply(a2, 0x09) ^
-                                     gf_multiply(a3, 0x0e));
+    mix_column(column, a0, a1, a2, a3);
   }
 }
 
