@@ -29,7 +29,7 @@ esac
 mkdir -p "$BUILD"
 
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$dir" -G Ninja -DROOTCHECKER_WERROR=ON \
-  -DROOTCHECKER_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "${arch_args[@]}" \
+  -DROOTCHECKER_FUZZ=ON "${arch_args[@]}" \
   >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
 cmake --build "$dir" --target fuzzers
 
