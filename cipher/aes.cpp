@@ -14,6 +14,7 @@
 namespace {
 
 // FIPS-197 Figure 7.
+// clang-format off
 const uint8_t kSbox[256] = {
     0x63, 0x7c, 0x77, 0x7b, 0xf2, 0x6b, 0x6f, 0xc5, 0x30, 0x01, 0x67, 0x2b, 0xfe, 0xd7, 0xab, 0x76,
     0xca, 0x82, 0xc9, 0x7d, 0xfa, 0x59, 0x47, 0xf0, 0xad, 0xd4, 0xa2, 0xaf, 0x9c, 0xa4, 0x72, 0xc0,
@@ -52,6 +53,7 @@ const uint8_t kInvSbox[256] = {
     0xa0, 0xe0, 0x3b, 0x4d, 0xae, 0x2a, 0xf5, 0xb0, 0xc8, 0xeb, 0xbb, 0x3c, 0x83, 0x53, 0x99, 0x61,
     0x17, 0x2b, 0x04, 0x7e, 0xba, 0x77, 0xd6, 0x26, 0xe1, 0x69, 0x14, 0x63, 0x55, 0x21, 0x0c, 0x7d,
 };
+// clang-format on
 
 // The steps of InvCipher, forced inline so that InvCipher compiles into one
 // body: the State stays in registers between steps and the constant
@@ -126,22 +128,18 @@ AES_INLINE void inv_shift_sub_bytes(uint8_t* state) {
 // each byte among its four products.
 AES_INLINE void mix_column(uint8_t* column, uint8_t a0, uint8_t a1, uint8_t a2,
                            uint8_t a3) {
-  column[0] = static_cast<uint8_t>(gf_multiply(a0, 0x0e) ^
-                                   gf_multiply(a1, 0x0b) ^
-                                   gf_multiply(a2, 0x0d) ^
-                                   gf_multiply(a3, 0x09));
-  column[1] = static_cast<uint8_t>(gf_multiply(a0, 0x09) ^
-                                   gf_multiply(a1, 0x0e) ^
-                                   gf_multiply(a2, 0x0b) ^
-                                   gf_multiply(a3, 0x0d));
-  column[2] = static_cast<uint8_t>(gf_multiply(a0, 0x0d) ^
-                                   gf_multiply(a1, 0x09) ^
-                                   gf_multiply(a2, 0x0e) ^
-                                   gf_multiply(a3, 0x0b));
-  column[3] = static_cast<uint8_t>(gf_multiply(a0, 0x0b) ^
-                                   gf_multiply(a1, 0x0d) ^
-                                   gf_multiply(a2, 0x09) ^
-                                   gf_multiply(a3, 0x0e));
+  column[0] =
+      static_cast<uint8_t>(gf_multiply(a0, 0x0e) ^ gf_multiply(a1, 0x0b) ^
+                           gf_multiply(a2, 0x0d) ^ gf_multiply(a3, 0x09));
+  column[1] =
+      static_cast<uint8_t>(gf_multiply(a0, 0x09) ^ gf_multiply(a1, 0x0e) ^
+                           gf_multiply(a2, 0x0b) ^ gf_multiply(a3, 0x0d));
+  column[2] =
+      static_cast<uint8_t>(gf_multiply(a0, 0x0d) ^ gf_multiply(a1, 0x09) ^
+                           gf_multiply(a2, 0x0e) ^ gf_multiply(a3, 0x0b));
+  column[3] =
+      static_cast<uint8_t>(gf_multiply(a0, 0x0b) ^ gf_multiply(a1, 0x0d) ^
+                           gf_multiply(a2, 0x09) ^ gf_multiply(a3, 0x0e));
 }
 
 // FIPS-197 5.3.3.
@@ -218,7 +216,7 @@ void KeyExpansion(uint8_t round_keys[176], const uint8_t key[16]) {
   std::memcpy(round_keys, key, 16);
   for (int i = 4; i < 44; i += 4) {
     uint8_t* __restrict w = round_keys + 4 * i;  // words i to i + 3
-    const uint8_t* before = w - 16;               // words i - 4 to i - 1
+    const uint8_t* before = w - 16;              // words i - 4 to i - 1
     uint8_t t[4];
     std::memcpy(t, w - 4, 4);
     rot_word(t);

@@ -34,8 +34,8 @@ AES_EXPORT void AES_init_ctx_iv(AES_ctx* ctx, const uint8_t key[16],
 // decrypted in several calls. The caller must see to it that `ctx` was set up
 // by AES_init_ctx_iv and that `buf` holds `length` writable bytes. `length`
 // should be a multiple of 16; trailing bytes past the last whole block are left
-// untouched and do not enter the chain. Nothing is checked and nothing can fail:
-// a wrong key or vector just yields wrong plaintext.
+// untouched and do not enter the chain. Nothing is checked and nothing can
+// fail: a wrong key or vector just yields wrong plaintext.
 AES_EXPORT void AES_CBC_decrypt_buffer(AES_ctx* ctx, uint8_t* buf,
                                        uint32_t length);
 

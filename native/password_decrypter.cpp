@@ -50,7 +50,8 @@ int32_t open_password_blob(const uint8_t iv[16], secret_bytes& work) {
 
 bool decrypt_password_blob(const uint8_t* blob, uint32_t blob_length,
                            secret_bytes& password) {
-  const uint32_t ciphertext_length = password_blob_ciphertext_length(blob_length);
+  const uint32_t ciphertext_length =
+      password_blob_ciphertext_length(blob_length);
   if (ciphertext_length == 0) return false;
   uint8_t iv[16];
   take_password_blob(blob, ciphertext_length, iv, password);
