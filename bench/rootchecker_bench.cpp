@@ -60,7 +60,8 @@ std::vector<uint8_t> configured_key() {
   }
   std::vector<uint8_t> key(16);
   for (size_t i = 0; i < 16; ++i) {
-    key[i] = static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+    key[i] =
+        static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
   }
   return key;
 }
@@ -114,9 +115,9 @@ void BM_InvCipher(benchmark::State& state) {
 
 void set_block_counter(benchmark::State& state, uint32_t size) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size);
-  state.counters["blocks"] = benchmark::Counter(
-      static_cast<double>(size / 16),
-      benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["blocks"] =
+      benchmark::Counter(static_cast<double>(size / 16),
+                         benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void BM_AES_CBC_decrypt_buffer(benchmark::State& state) {
@@ -146,13 +147,14 @@ void BM_decrypt_password_blob(benchmark::State& state) {
   }
 }
 
-// --- OpenSSL, for scale -------------------------------------------------------
+// --- OpenSSL, for scale
+// -------------------------------------------------------
 
 void BM_OpenSSL_CBC(benchmark::State& state) {
   const auto size = static_cast<uint32_t>(state.range(0));
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  if (EVP_DecryptInit_ex(ctx, EVP_aes_128_cbc(), nullptr,
-                         pattern(16, 1).data(), pattern(16, 3).data()) != 1 ||
+  if (EVP_DecryptInit_ex(ctx, EVP_aes_128_cbc(), nullptr, pattern(16, 1).data(),
+                         pattern(16, 3).data()) != 1 ||
       EVP_CIPHER_CTX_set_padding(ctx, 0) != 1) {
     die("OpenSSL could not set up AES-128-CBC decryption");
   }
@@ -209,7 +211,8 @@ void BM_fopen_fclose(benchmark::State& state, bool existing) {
   }
 }
 
-// --- Results and the summary ---------------------------------------------------
+// --- Results and the summary
+// ---------------------------------------------------
 
 // Keeps, for each benchmark, its CPU time per iteration in ns: the median
 // when repetitions are asked for, else the single run. CPU time (user and
@@ -325,8 +328,8 @@ void print_summary(const std::map<std::string, double>& ns,
     const double plain = find("OpenSSL_CBC_noAESNI/" + s);
     const double aesni = find("OpenSSL_CBC/" + s);
     row("cbc_" + s, "AES_CBC_decrypt_buffer, " + s + " B", ours, "ns");
-    row("openssl_noaesni_" + s, "OpenSSL AES-128-CBC without AES-NI, " + s + " B",
-        plain, "ns");
+    row("openssl_noaesni_" + s,
+        "OpenSSL AES-128-CBC without AES-NI, " + s + " B", plain, "ns");
     row("openssl_aesni_" + s, "OpenSSL AES-128-CBC with AES-NI, " + s + " B",
         aesni, "ns");
     ratio("ratio_cbc_noaesni_" + s,
@@ -378,19 +381,23 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("BM_InvCipher", BM_InvCipher);
     for (uint32_t size : kCbcSizes) {
       benchmark::RegisterBenchmark("BM_AES_CBC_decrypt_buffer",
-                                   BM_AES_CBC_decrypt_buffer)->Arg(size);
+                                   BM_AES_CBC_decrypt_buffer)
+          ->Arg(size);
     }
     for (uint32_t size : kCbcSizes) {
       benchmark::RegisterBenchmark("OpenSSL_CBC", BM_OpenSSL_CBC)->Arg(size);
     }
     for (uint32_t size : kBlobSizes) {
       benchmark::RegisterBenchmark("BM_decrypt_password_blob",
-                                   BM_decrypt_password_blob)->Arg(size);
+                                   BM_decrypt_password_blob)
+          ->Arg(size);
     }
     benchmark::RegisterBenchmark("BM_probe_path/existing", BM_probe_path, true);
     benchmark::RegisterBenchmark("BM_probe_path/missing", BM_probe_path, false);
-    benchmark::RegisterBenchmark("BM_fopen_fclose/existing", BM_fopen_fclose, true);
-    benchmark::RegisterBenchmark("BM_fopen_fclose/missing", BM_fopen_fclose, false);
+    benchmark::RegisterBenchmark("BM_fopen_fclose/existing", BM_fopen_fclose,
+                                 true);
+    benchmark::RegisterBenchmark("BM_fopen_fclose/missing", BM_fopen_fclose,
+                                 false);
   }
 
   std::vector<char*> original_args = args;  // Initialize consumes its flags

@@ -78,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     AES_ctx before;
     std::memcpy(&before, &ctx, sizeof ctx);
-    AES_CBC_decrypt_buffer(&ctx, buffer.data() + offset, static_cast<uint32_t>(n));
+    AES_CBC_decrypt_buffer(&ctx, buffer.data() + offset,
+                           static_cast<uint32_t>(n));
     const auto where = [&] {
       return "call " + std::to_string(i) + " at " + std::to_string(offset) +
              " of " + std::to_string(n) + " bytes\n" + context();
@@ -94,12 +95,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  "iv " + fuzz_hex(ctx.iv, 16) + "\n" + where());
     }
     FUZZ_CHECK(same(ctx.round_keys, round_keys, sizeof round_keys), where());
-    FUZZ_CHECK(same(buffer.data(), message.data(), blocks_end),
-               "plaintext " + fuzz_hex(buffer.data(), blocks_end) + "\n" + where());
+    FUZZ_CHECK(
+        same(buffer.data(), message.data(), blocks_end),
+        "plaintext " + fuzz_hex(buffer.data(), blocks_end) + "\n" + where());
     offset = blocks_end;
   }
   FUZZ_CHECK(offset == whole, context());
-  FUZZ_CHECK(same(buffer.data() + whole, message.data() + whole, tail),
-             "tail " + fuzz_hex(buffer.data() + whole, tail) + "\n" + context());
+  FUZZ_CHECK(
+      same(buffer.data() + whole, message.data() + whole, tail),
+      "tail " + fuzz_hex(buffer.data() + whole, tail) + "\n" + context());
   return 0;
 }

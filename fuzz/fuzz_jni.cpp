@@ -65,7 +65,8 @@ void make_socket(const std::string& path) {
   if (path.size() >= sizeof address.sun_path) die("socket path too long");
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (fd < 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     die(path.c_str());
   }
   close(fd);
@@ -79,7 +80,8 @@ int lowest_free_fd() {
   return fd;
 }
 
-std::vector<std::string> without_null_deletes(const std::vector<std::string>& calls) {
+std::vector<std::string> without_null_deletes(
+    const std::vector<std::string>& calls) {
   std::vector<std::string> out;
   for (const auto& call : calls) {
     if (call != "DeleteLocalRef(null)") out.push_back(call);
@@ -94,15 +96,15 @@ std::string join(const std::vector<std::string>& lines) {
 }
 
 void check_legal(const FakeJniEnv& fake) {
-  FUZZ_CHECK(fake.violations().empty() && fake.leaks().empty(),
-             fake.report());
+  FUZZ_CHECK(fake.violations().empty() && fake.leaks().empty(), fake.report());
 }
 
 void fuzz_root_check(uint8_t flags, FuzzInput& in) {
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789._-";
   const bool null_array = (flags & 0x02) != 0;
   const std::optional<jsize> fail_at =
-      (flags & 0x04) != 0 ? std::optional<jsize>((flags >> 3) & 0x1f) : std::nullopt;
+      (flags & 0x04) != 0 ? std::optional<jsize>((flags >> 3) & 0x1f)
+                          : std::nullopt;
 
   std::vector<std::optional<std::string>> paths;
   while (in.remaining() > 0 && paths.size() < 64) {
@@ -146,8 +148,9 @@ void fuzz_root_check(uint8_t flags, FuzzInput& in) {
   if (!null_array) array = fake.set_paths(paths);
   if (fail_at) fake.fail_string_chars_at(*fail_at);
   const int fd_before = lowest_free_fd();
-  const jint count = Java_com_torvanelk_pemblisk_utils_NativeRootChecker_nativeCheckForRoot(
-      fake.env(), nullptr, array);
+  const jint count =
+      Java_com_torvanelk_pemblisk_utils_NativeRootChecker_nativeCheckForRoot(
+          fake.env(), nullptr, array);
   FUZZ_CHECK(lowest_free_fd() == fd_before, fake.report());
 
   check_legal(fake);
@@ -155,13 +158,14 @@ void fuzz_root_check(uint8_t flags, FuzzInput& in) {
     FUZZ_CHECK(count == 0, fake.report());
     return;
   }
-  FUZZ_CHECK(count == expected, "count " + std::to_string(count) + ", expected " +
-                                    std::to_string(expected) + "\n" +
-                                    fake.report());
+  FUZZ_CHECK(count == expected, "count " + std::to_string(count) +
+                                    ", expected " + std::to_string(expected) +
+                                    "\n" + fake.report());
   FUZZ_CHECK(fake.strings_fetched() == fetched, fake.report());
   FUZZ_CHECK(fake.exception_pending() == failed, fake.report());
-  FUZZ_CHECK(fake.max_live_element_refs() <= 1 && fake.max_live_string_chars() <= 1,
-             fake.report());
+  FUZZ_CHECK(
+      fake.max_live_element_refs() <= 1 && fake.max_live_string_chars() <= 1,
+      fake.report());
   FUZZ_CHECK(without_null_deletes(fake.calls()) == calls,
              "expected calls:\n" + join(calls) + fake.report());
 }
@@ -173,10 +177,10 @@ void fuzz_decrypt(uint8_t flags, FuzzInput& in) {
   const Bytes blob = in.rest();
 
   secret_bytes password;
-  const bool ok = decrypt_password_blob(blob.data(), static_cast<uint32_t>(blob.size()),
-                                        password);
-  const bool length_ok = password_blob_ciphertext_length(
-                             static_cast<uint32_t>(blob.size())) != 0;
+  const bool ok = decrypt_password_blob(
+      blob.data(), static_cast<uint32_t>(blob.size()), password);
+  const bool length_ok =
+      password_blob_ciphertext_length(static_cast<uint32_t>(blob.size())) != 0;
 
   std::vector<std::string> calls{"GetArrayLength(blob)"};
   if (length_ok) {
@@ -186,7 +190,8 @@ void fuzz_decrypt(uint8_t flags, FuzzInput& in) {
       if (ok) {
         const std::string n = std::to_string(password.size());
         calls.push_back("NewByteArray(" + n + ")");
-        if (!fail_new_array) calls.push_back("SetByteArrayRegion(result, 0, " + n + ")");
+        if (!fail_new_array)
+          calls.push_back("SetByteArrayRegion(result, 0, " + n + ")");
       }
     }
   }

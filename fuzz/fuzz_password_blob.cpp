@@ -54,10 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!ok, describe(data, size));
     Bytes unreadable(data, data + size);
     ASAN_POISON_MEMORY_REGION(unreadable.data(), unreadable.size());
-    const bool ok_unread = decrypt_password_blob(unreadable.data(), length, password);
+    const bool ok_unread =
+        decrypt_password_blob(unreadable.data(), length, password);
     ASAN_UNPOISON_MEMORY_REGION(unreadable.data(), unreadable.size());
     FUZZ_CHECK(!ok_unread, describe(data, size));
-    FUZZ_CHECK(password_blob_ciphertext_length(length) == 0, describe(data, size));
+    FUZZ_CHECK(password_blob_ciphertext_length(length) == 0,
+               describe(data, size));
     return 0;
   }
   FUZZ_CHECK(password_blob_ciphertext_length(length) == length - 16,
@@ -67,8 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Block last = openssl_ecb_decrypt_block(key, data + size - 16);
   const uint8_t padding = static_cast<uint8_t>(last[15] ^ data[size - 17]);
   const bool padding_ok = padding >= 1 && padding <= 16;
-  FUZZ_CHECK(ok == padding_ok,
-             "padding byte " + std::to_string(padding) + ", " + describe(data, size));
+  FUZZ_CHECK(ok == padding_ok, "padding byte " + std::to_string(padding) +
+                                   ", " + describe(data, size));
 
   secret_bytes again(3, 0x11);
   const bool ok_again = decrypt_password_blob(data, length, again);
@@ -81,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  std::to_string(padding) + ", " + describe(data, size));
   FUZZ_CHECK(password.size() <= size - 17, describe(data, size));
 
-  const Bytes plain = openssl_cbc_decrypt(key, data, data + 16, ciphertext_length);
+  const Bytes plain =
+      openssl_cbc_decrypt(key, data, data + 16, ciphertext_length);
   FUZZ_CHECK(plain.back() == padding, describe(data, size));
   FUZZ_CHECK(std::equal(password.begin(), password.end(), plain.begin()),
              "library " + fuzz_hex(password.data(), password.size()) +

@@ -45,7 +45,8 @@ Bytes openssl_run(const EVP_CIPHER* cipher, bool encrypt, const uint8_t key[16],
   int n = 0, tail = 0;
   if (EVP_CipherInit_ex(ctx, cipher, nullptr, key, iv, encrypt ? 1 : 0) != 1 ||
       EVP_CIPHER_CTX_set_padding(ctx, 0) != 1 ||
-      EVP_CipherUpdate(ctx, out.data(), &n, data, static_cast<int>(size)) != 1 ||
+      EVP_CipherUpdate(ctx, out.data(), &n, data, static_cast<int>(size)) !=
+          1 ||
       EVP_CipherFinal_ex(ctx, out.data() + n, &tail) != 1) {
     die("OpenSSL AES-128 failed");
   }
@@ -78,8 +79,10 @@ Bytes openssl_cbc_decrypt(const uint8_t key[16], const uint8_t iv[16],
   return openssl_run(EVP_aes_128_cbc(), false, key, iv, data, size);
 }
 
-Block openssl_ecb_decrypt_block(const uint8_t key[16], const uint8_t block[16]) {
-  const Bytes out = openssl_run(EVP_aes_128_ecb(), false, key, nullptr, block, 16);
+Block openssl_ecb_decrypt_block(const uint8_t key[16],
+                                const uint8_t block[16]) {
+  const Bytes out =
+      openssl_run(EVP_aes_128_ecb(), false, key, nullptr, block, 16);
   Block result;
   std::copy(out.begin(), out.end(), result.begin());
   return result;

@@ -38,8 +38,8 @@ void fuzz_at_failure(void (*hook)());
 [[noreturn]] void fuzz_fail(const char* file, int line, const char* condition,
                             const std::string& details);
 
-#define FUZZ_CHECK(condition, details)                                   \
-  do {                                                                   \
+#define FUZZ_CHECK(condition, details)                                    \
+  do {                                                                    \
     if (!(condition)) fuzz_fail(__FILE__, __LINE__, #condition, details); \
   } while (0)
 

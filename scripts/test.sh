@@ -12,6 +12,7 @@
 #   g  fuzz         each fuzzer for a short while (when fuzz/ exists)
 #   h  binary       checks on librootchecker.so and the constant-time check,
 #                   in host64, x86 and x86-clang
+#   i  format       clang-format over every C++ source
 #
 # ROOTCHECKER_STAGES="a b h" runs only some stages; ROOTCHECKER_BUILD_DIR
 # moves the build trees; ROOTCHECKER_JOBS sets the parallelism (2).
@@ -146,6 +147,14 @@ stage_binary() {
   return $status
 }
 
+# Every C++ source in the checked-in .clang-format style.
+stage_format() {
+  local files
+  mapfile -t files < <(git -C "$ROOT" ls-files '*.cpp' '*.h')
+  (cd "$ROOT" && clang-format --dry-run -Werror "${files[@]}") &&
+    summary+=("      format: ${#files[@]} files in .clang-format style")
+}
+
 # stage LETTER NAME FUNCTION
 stage() {
   local letter=$1 name=$2 fn=$3 start=$SECONDS verdict
@@ -172,6 +181,7 @@ stage e tsan stage_tsan
 stage f valgrind stage_valgrind
 stage g fuzz stage_fuzz
 stage h binary stage_binary
+stage i format stage_format
 total=$((SECONDS - start))
 
 echo

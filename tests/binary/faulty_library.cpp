@@ -7,8 +7,8 @@ extern "C" __attribute__((visibility("default"))) int JNI_OnLoad(void*, void*) {
   return 0x00010006;  // JNI_VERSION_1_6
 }
 
-__attribute__((visibility("default"))) void KeyExpansion(unsigned char* out,
-                                                         const unsigned char* in) {
+__attribute__((visibility("default"))) void KeyExpansion(
+    unsigned char* out, const unsigned char* in) {
   char name[32];  // a local array: the stack protector would guard it
   std::strncpy(name, reinterpret_cast<const char*>(in), sizeof name - 1);
   name[sizeof name - 1] = '\0';

@@ -155,22 +155,31 @@ Options parse_options(int argc, char** argv) {
     } else if (arg == "--format") {
       if (have_format) fail(kUsageError, "--format given twice");
       have_format = true;
-      if (value == "raw") o.format = Format::kRaw;
-      else if (value == "hex") o.format = Format::kHex;
-      else if (value == "base64") o.format = Format::kBase64;
-      else if (value == "java" && sealing) o.format = Format::kJava;
-      else if (value == "kotlin" && sealing) o.format = Format::kKotlin;
-      else fail(kUsageError, "unknown format '" + value + "' for " + o.command + " (see --help)");
+      if (value == "raw")
+        o.format = Format::kRaw;
+      else if (value == "hex")
+        o.format = Format::kHex;
+      else if (value == "base64")
+        o.format = Format::kBase64;
+      else if (value == "java" && sealing)
+        o.format = Format::kJava;
+      else if (value == "kotlin" && sealing)
+        o.format = Format::kKotlin;
+      else
+        fail(kUsageError, "unknown format '" + value + "' for " + o.command +
+                              " (see --help)");
     } else if (arg == "--keep-newline" && sealing) {
       o.keep_newline = true;
     } else if (arg == "--show" && !sealing) {
       o.show = true;
     } else if (arg.rfind("-", 0) == 0) {
-      fail(kUsageError, "unknown option '" + arg + "' for " + o.command + " (see --help)");
+      fail(kUsageError,
+           "unknown option '" + arg + "' for " + o.command + " (see --help)");
     } else {
       // Not echoed: it may well be the password.
-      fail(kUsageError, "unexpected argument: the password and the blob are read from "
-                        "standard input or --in, never from the command line");
+      fail(kUsageError,
+           "unexpected argument: the password and the blob are read from "
+           "standard input or --in, never from the command line");
     }
     if (target != nullptr) {
       if (!target->empty()) fail(kUsageError, arg + " given twice");
@@ -208,7 +217,8 @@ secret_bytes read_all(int fd, const std::string& name, bool one_line) {
 
 secret_bytes read_file(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) fail(kFileError, "cannot open '" + path + "': " + std::strerror(errno));
+  if (fd < 0)
+    fail(kFileError, "cannot open '" + path + "': " + std::strerror(errno));
   struct Closer {
     int fd;
     ~Closer() { close(fd); }
@@ -233,7 +243,8 @@ struct EchoOff {
 
 secret_bytes read_password(const Options& o) {
   if (!o.in_file.empty()) return read_file(o.in_file);
-  if (!isatty(STDIN_FILENO)) return read_all(STDIN_FILENO, "standard input", false);
+  if (!isatty(STDIN_FILENO))
+    return read_all(STDIN_FILENO, "standard input", false);
   secret_bytes line;
   {
     // Echo goes off before the prompt, so nothing typed after it shows.
@@ -260,7 +271,8 @@ int hex_value(uint8_t c) {
 }
 
 bool is_space(uint8_t c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' ||
+         c == '\f';
 }
 
 std::string describe_byte(uint8_t c) {
@@ -290,13 +302,15 @@ Key load_key(const Options& o) {
   const std::string where = "key file '" + o.key_file + "'";
   for (size_t i = begin; i < end; ++i) {
     if (hex_value(text[i]) < 0) {
-      // The offending character is not shown: the file may hold some other secret.
+      // The offending character is not shown: the file may hold some other
+      // secret.
       fail(kBadKey, where + ": not a hex digit at offset " + std::to_string(i) +
                         " (want 32 hex digits)");
     }
   }
   if (end - begin != 32) {
-    fail(kBadKey, where + ": " + std::to_string(end - begin) + " hex digits, want 32 (16 bytes)");
+    fail(kBadKey, where + ": " + std::to_string(end - begin) +
+                      " hex digits, want 32 (16 bytes)");
   }
   for (size_t i = 0; i < 16; ++i) {
     key.bytes[i] = static_cast<uint8_t>(hex_value(text[begin + 2 * i]) * 16 +
@@ -338,11 +352,13 @@ Bytes seal_password(const Key& key, const secret_bytes& password) {
   int written = 0, tail = 0;
   // EVP pads as PKCS#7 by default.
   if (!ctx ||
-      EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr, key.bytes, iv) != 1 ||
+      EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr, key.bytes,
+                         iv) != 1 ||
       EVP_EncryptUpdate(ctx.get(), blob.data() + 16, &written, password.data(),
                         static_cast<int>(password.size())) != 1 ||
       EVP_EncryptFinal_ex(ctx.get(), blob.data() + 16 + written, &tail) != 1 ||
-      16 + static_cast<size_t>(written) + static_cast<size_t>(tail) != blob.size()) {
+      16 + static_cast<size_t>(written) + static_cast<size_t>(tail) !=
+          blob.size()) {
     fail(kCryptoFailure, "OpenSSL's AES-128-CBC encryption failed");
   }
   return blob;
@@ -383,9 +399,12 @@ std::string to_array_literal(const Bytes& bytes, Format format) {
   std::string out = java ? "new byte[] {" : "byteArrayOf(";
   for (size_t i = 0; i < bytes.size(); ++i) {
     out += i % 8 == 0 ? "\n    " : " ";
-    const std::string hex = std::string("0x") + kHexDigits[bytes[i] >> 4] + kHexDigits[bytes[i] & 15];
-    if (bytes[i] < 0x80) out += hex;
-    else out += java ? "(byte) " + hex : hex + ".toByte()";
+    const std::string hex = std::string("0x") + kHexDigits[bytes[i] >> 4] +
+                            kHexDigits[bytes[i] & 15];
+    if (bytes[i] < 0x80)
+      out += hex;
+    else
+      out += java ? "(byte) " + hex : hex + ".toByte()";
     if (i + 1 < bytes.size()) out += ",";
   }
   out += java ? "\n}\n" : "\n)\n";
@@ -394,11 +413,15 @@ std::string to_array_literal(const Bytes& bytes, Format format) {
 
 std::string encode_blob(const Bytes& blob, Format format) {
   switch (format) {
-    case Format::kRaw: return std::string(blob.begin(), blob.end());
-    case Format::kHex: return to_hex(blob) + "\n";
-    case Format::kBase64: return to_base64(blob) + "\n";
+    case Format::kRaw:
+      return std::string(blob.begin(), blob.end());
+    case Format::kHex:
+      return to_hex(blob) + "\n";
+    case Format::kBase64:
+      return to_base64(blob) + "\n";
     case Format::kJava:
-    case Format::kKotlin: return to_array_literal(blob, format);
+    case Format::kKotlin:
+      return to_array_literal(blob, format);
   }
   return {};
 }
@@ -410,7 +433,8 @@ Bytes decode_hex(const secret_bytes& text) {
     if (is_space(text[i])) continue;
     const int value = hex_value(text[i]);
     if (value < 0) {
-      fail(kBadEncoding, "blob is not hex: " + describe_byte(text[i]) + " at offset " + std::to_string(i));
+      fail(kBadEncoding, "blob is not hex: " + describe_byte(text[i]) +
+                             " at offset " + std::to_string(i));
     }
     if (high < 0) {
       high = value;
@@ -419,7 +443,8 @@ Bytes decode_hex(const secret_bytes& text) {
       high = -1;
     }
   }
-  if (high >= 0) fail(kBadEncoding, "blob is not hex: odd number of hex digits");
+  if (high >= 0)
+    fail(kBadEncoding, "blob is not hex: odd number of hex digits");
   return out;
 }
 
@@ -438,9 +463,11 @@ Bytes decode_base64(const secret_bytes& text) {
   uint32_t bits = 0;
   int bit_count = 0;
   for (size_t i = 0; i < end; ++i) {
-    const char* at = digits[i] == '\0' ? nullptr : std::strchr(kBase64Digits, digits[i]);
+    const char* at =
+        digits[i] == '\0' ? nullptr : std::strchr(kBase64Digits, digits[i]);
     if (at == nullptr) {
-      fail(kBadEncoding, "blob is not base64: " + describe_byte(static_cast<uint8_t>(digits[i])) +
+      fail(kBadEncoding, "blob is not base64: " +
+                             describe_byte(static_cast<uint8_t>(digits[i])) +
                              " at digit " + std::to_string(i));
     }
     bits = (bits << 6 | static_cast<uint32_t>(at - kBase64Digits)) & 0xfff;
@@ -453,7 +480,8 @@ Bytes decode_base64(const secret_bytes& text) {
   return out;
 }
 
-void write_all(FILE* f, const std::string& name, const void* data, size_t size) {
+void write_all(FILE* f, const std::string& name, const void* data,
+               size_t size) {
   if (std::fwrite(data, 1, size, f) != size || std::fflush(f) != 0) {
     fail(kFileError, "cannot write " + name + ": " + std::strerror(errno));
   }
@@ -465,7 +493,9 @@ void write_output(const Options& o, const std::string& text) {
     return;
   }
   FILE* f = std::fopen(o.out_file.c_str(), "wb");
-  if (f == nullptr) fail(kFileError, "cannot open '" + o.out_file + "': " + std::strerror(errno));
+  if (f == nullptr)
+    fail(kFileError,
+         "cannot open '" + o.out_file + "': " + std::strerror(errno));
   const std::string name = "'" + o.out_file + "'";
   try {
     write_all(f, name, text.data(), text.size());
@@ -473,7 +503,8 @@ void write_output(const Options& o, const std::string& text) {
     std::fclose(f);
     throw;
   }
-  if (std::fclose(f) != 0) fail(kFileError, "cannot write " + name + ": " + std::strerror(errno));
+  if (std::fclose(f) != 0)
+    fail(kFileError, "cannot write " + name + ": " + std::strerror(errno));
 }
 
 void warn(const std::string& message) {
@@ -482,7 +513,9 @@ void warn(const std::string& message) {
 
 int seal(const Options& o) {
   if (o.format == Format::kRaw && o.out_file.empty() && isatty(STDOUT_FILENO)) {
-    fail(kUsageError, "will not write raw bytes to a terminal; use --out or another --format");
+    fail(kUsageError,
+         "will not write raw bytes to a terminal; use --out or another "
+         "--format");
   }
   const Key key = load_key(o);
   secret_bytes password = read_password(o);
@@ -491,41 +524,56 @@ int seal(const Options& o) {
 
   secret_bytes opened;
   if (!open_blob(key, blob, opened) || opened != password) {
-    fail(kCryptoFailure, "the library's decrypter does not give the password back from the new blob");
+    fail(kCryptoFailure,
+         "the library's decrypter does not give the password back from the new "
+         "blob");
   }
   write_output(o, encode_blob(blob, o.format));
   if (password.empty()) warn("the password is empty");
 #ifdef ROOTCHECKER_SEAL_DEV_KEY
-  if (key.built_in) warn("this build uses the public development key; its blobs must not ship");
+  if (key.built_in)
+    warn("this build uses the public development key; its blobs must not ship");
 #endif
   return kOk;
 }
 
 int verify(const Options& o) {
   const Key key = load_key(o);
-  const secret_bytes input = o.in_file.empty() ? read_all(STDIN_FILENO, "standard input", false)
-                                               : read_file(o.in_file);
+  const secret_bytes input =
+      o.in_file.empty() ? read_all(STDIN_FILENO, "standard input", false)
+                        : read_file(o.in_file);
   Bytes blob;
   switch (o.format) {
-    case Format::kHex: blob = decode_hex(input); break;
-    case Format::kBase64: blob = decode_base64(input); break;
-    default: blob.assign(input.begin(), input.end()); break;
+    case Format::kHex:
+      blob = decode_hex(input);
+      break;
+    case Format::kBase64:
+      blob = decode_base64(input);
+      break;
+    default:
+      blob.assign(input.begin(), input.end());
+      break;
   }
-  const std::string key_name = key.built_in ? "the built-in key" : "key file '" + o.key_file + "'";
-  if (password_blob_ciphertext_length(static_cast<uint32_t>(blob.size())) == 0) {
-    fail(kDoesNotOpen, "does not open: the blob's length is " + std::to_string(blob.size()) +
+  const std::string key_name =
+      key.built_in ? "the built-in key" : "key file '" + o.key_file + "'";
+  if (password_blob_ciphertext_length(static_cast<uint32_t>(blob.size())) ==
+      0) {
+    fail(kDoesNotOpen, "does not open: the blob's length is " +
+                           std::to_string(blob.size()) +
                            "; it must be 16 + 16k bytes with k >= 1");
   }
   secret_bytes password;
   if (!open_blob(key, blob, password)) {
-    fail(kDoesNotOpen, "does not open with " + key_name +
-                           ": the last decrypted byte is not a padding length from 1 to 16"
-                           " (wrong key, or a damaged blob)");
+    fail(kDoesNotOpen,
+         "does not open with " + key_name +
+             ": the last decrypted byte is not a padding length from 1 to 16"
+             " (wrong key, or a damaged blob)");
   }
   const std::string verdict =
-      "opens with " + key_name + ": " + std::to_string(blob.size()) + "-byte blob, " +
-      std::to_string(password.size()) + "-byte password, " +
-      std::to_string(blob.size() - 16 - password.size()) + " bytes of padding\n";
+      "opens with " + key_name + ": " + std::to_string(blob.size()) +
+      "-byte blob, " + std::to_string(password.size()) + "-byte password, " +
+      std::to_string(blob.size() - 16 - password.size()) +
+      " bytes of padding\n";
   write_all(stdout, "standard output", verdict.data(), verdict.size());
   if (o.show) {
     write_all(stdout, "standard output", password.data(), password.size());

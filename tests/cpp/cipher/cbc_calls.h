@@ -15,9 +15,12 @@ enum class Calls { kOne, kBlockByBlock, kUneven };
 
 inline const char* calls_name(Calls calls) {
   switch (calls) {
-    case Calls::kOne: return "in one call";
-    case Calls::kBlockByBlock: return "block by block";
-    case Calls::kUneven: return "in calls of 3, 1, 2, 3, ... blocks";
+    case Calls::kOne:
+      return "in one call";
+    case Calls::kBlockByBlock:
+      return "block by block";
+    case Calls::kUneven:
+      return "in calls of 3, 1, 2, 3, ... blocks";
   }
   return "?";
 }

@@ -25,8 +25,8 @@ struct Message {
 
 Message random_message(SeededRng& rng, size_t blocks) {
   Message m{rng.block(), rng.block(), rng.bytes(16 * blocks), {}};
-  m.ciphertext = openssl_cbc_encrypt(m.key.data(), m.iv.data(), m.plaintext,
-                                     false);
+  m.ciphertext =
+      openssl_cbc_encrypt(m.key.data(), m.iv.data(), m.plaintext, false);
   return m;
 }
 
@@ -185,14 +185,13 @@ TEST(AesCbcContext, TrailingPartialBlockIsLeftUntouched) {
       EXPECT_EQ(to_hex(slice(buffer, 0, 16 * whole)),
                 to_hex(slice(m.plaintext, 0, 16 * whole)))
           << "whole blocks";
-      EXPECT_EQ(to_hex(slice(buffer, 16 * whole, buffer.size() - 16 * whole)),
-                to_hex(slice(m.ciphertext, 16 * whole,
-                             buffer.size() - 16 * whole)))
+      EXPECT_EQ(
+          to_hex(slice(buffer, 16 * whole, buffer.size() - 16 * whole)),
+          to_hex(slice(m.ciphertext, 16 * whole, buffer.size() - 16 * whole)))
           << "bytes from the partial block on";
-      const std::string chain = whole == 0
-                                    ? to_hex(m.iv.data(), 16)
-                                    : to_hex(slice(m.ciphertext,
-                                                   16 * (whole - 1), 16));
+      const std::string chain =
+          whole == 0 ? to_hex(m.iv.data(), 16)
+                     : to_hex(slice(m.ciphertext, 16 * (whole - 1), 16));
       EXPECT_EQ(to_hex(ctx.iv, 16), chain) << "chain value";
     }
   }

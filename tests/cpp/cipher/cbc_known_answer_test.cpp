@@ -6,9 +6,9 @@
 #include <ostream>
 #include <string>
 
+#include "cbc_calls.h"
 #include "cipher/aes.h"
 #include "cipher/aes_internal.h"
-#include "cbc_calls.h"
 #include "support/vector_files.h"
 
 namespace {
@@ -26,8 +26,8 @@ void expect_decrypts(const std::string& name, const Bytes& key, const Bytes& iv,
   ASSERT_FALSE(ciphertext.empty()) << name;
   for (Calls calls : {Calls::kOne, Calls::kBlockByBlock, Calls::kUneven}) {
     Bytes buffer = ciphertext;
-    const AES_ctx ctx = decrypt_in_calls(
-        key.data(), iv.data(), &buffer, call_lengths(calls, buffer.size()));
+    const AES_ctx ctx = decrypt_in_calls(key.data(), iv.data(), &buffer,
+                                         call_lengths(calls, buffer.size()));
     EXPECT_EQ(to_hex(buffer), to_hex(plaintext))
         << name << ", " << calls_name(calls);
     EXPECT_EQ(to_hex(ctx.iv, 16),
@@ -119,13 +119,13 @@ TEST_P(AesCbcCavp, EveryCaseEveryWay) {
   EXPECT_EQ(decrypt, param.decrypt_cases) << param.name << " [DECRYPT] cases";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    NistFiles, AesCbcCavp,
-    testing::Values(CavpFile{"CBCGFSbox128.rsp", 7, 7},
-                    CavpFile{"CBCKeySbox128.rsp", 21, 21},
-                    CavpFile{"CBCMMT128.rsp", 10, 10},
-                    CavpFile{"CBCVarKey128.rsp", 128, 128},
-                    CavpFile{"CBCVarTxt128.rsp", 128, 128}),
-    cavp_test_name);
+INSTANTIATE_TEST_SUITE_P(NistFiles, AesCbcCavp,
+                         testing::Values(CavpFile{"CBCGFSbox128.rsp", 7, 7},
+                                         CavpFile{"CBCKeySbox128.rsp", 21, 21},
+                                         CavpFile{"CBCMMT128.rsp", 10, 10},
+                                         CavpFile{"CBCVarKey128.rsp", 128, 128},
+                                         CavpFile{"CBCVarTxt128.rsp", 128,
+                                                  128}),
+                         cavp_test_name);
 
 }  // namespace

@@ -36,8 +36,8 @@ TEST(AesCbcOpenSsl, RandomMessagesInRandomCalls) {
     for (uint32_t length : lengths) calls += std::to_string(length) + " ";
 
     Bytes buffer = ciphertext;
-    const AES_ctx ctx = decrypt_in_calls(key.data(), iv.data(), &buffer,
-                                         lengths);
+    const AES_ctx ctx =
+        decrypt_in_calls(key.data(), iv.data(), &buffer, lengths);
     const bool ok = buffer == plaintext;
     const size_t first_bad = static_cast<size_t>(
         std::mismatch(buffer.begin(), buffer.end(), plaintext.begin()).first -
@@ -47,8 +47,8 @@ TEST(AesCbcOpenSsl, RandomMessagesInRandomCalls) {
                     : to_hex(slice(ciphertext, ciphertext.size() - 16, 16));
     EXPECT_TRUE(ok) << "message " << n << ": key " << to_hex(key.data(), 16)
                     << " iv " << to_hex(iv.data(), 16) << ", " << blocks
-                    << " blocks in calls of " << calls << "bytes; first wrong byte "
-                    << first_bad << "\n  got  "
+                    << " blocks in calls of " << calls
+                    << "bytes; first wrong byte " << first_bad << "\n  got  "
                     << to_hex(buffer) << "\n  want " << to_hex(plaintext);
     EXPECT_EQ(to_hex(ctx.iv, 16), chain) << "message " << n << " chain value";
     if (!ok) return;

@@ -45,8 +45,7 @@ TEST(AesInvCipher, Fips197C1EveryIntermediateValue) {
   }
 
   uint8_t state[16];
-  const auto step_gives = [&](const char* step, int round,
-                              const char* column) {
+  const auto step_gives = [&](const char* step, int round, const char* column) {
     const std::string name = row_name(round, column);
     const Bytes want = file.hex(name);
     ASSERT_EQ(want.size(), 16u) << file.where(name);
@@ -141,7 +140,8 @@ TEST(AesInvCipher, OpenSslEncryptsBackAndScheduleNeverChanges) {
       const Bytes ciphertext = rng.bytes(16);
       Bytes block = ciphertext;
       InvCipher(block.data(), schedule);
-      const Bytes again = openssl_cbc_encrypt(key.data(), zero_iv, block, false);
+      const Bytes again =
+          openssl_cbc_encrypt(key.data(), zero_iv, block, false);
       if (to_hex(again) != to_hex(ciphertext)) {
         ADD_FAILURE() << "key " << to_hex(key.data(), 16) << ": block "
                       << to_hex(ciphertext) << " decrypts to " << to_hex(block)

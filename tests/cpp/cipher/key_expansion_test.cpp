@@ -45,8 +45,7 @@ TEST(AesKeyExpansion, Fips197A1IntermediateColumns) {
     if (row.name.rfind("step[", 0) != 0) continue;
     ++rows;
     const int i = std::atoi(row.name.c_str() + 5);
-    SCOPED_TRACE(file.file() + ":" + std::to_string(row.line) + " " +
-                 row.name);
+    SCOPED_TRACE(file.file() + ":" + std::to_string(row.line) + " " + row.name);
     ASSERT_TRUE(i >= 4 && i < 44 && i % 4 == 0) << "i = " << i;
     const auto fields = split_fields(row.value);
     const auto column = [&](const char* name) {

@@ -85,7 +85,9 @@ class ConcurrencyTest : public ::testing::Test {
   std::vector<std::string> created_;
 };
 
-std::string probe_answer(bool opened) { return opened ? "opened" : "not opened"; }
+std::string probe_answer(bool opened) {
+  return opened ? "opened" : "not opened";
+}
 
 std::string password_answer(const uint8_t* password, size_t size) {
   return "password " + to_hex(password, size);
@@ -118,8 +120,9 @@ TEST_F(ConcurrencyTest, EightThreadsAgreeWithOneThread) {
   paths.push_back(dir_);  // a directory opens too
   for (size_t i = 0; i < paths.size(); ++i) {
     const std::string* path = &paths[i];
-    items.push_back({"probe_path(" + *path + ")",
-                     [path] { return probe_answer(probe_path(path->c_str())); }});
+    items.push_back({"probe_path(" + *path + ")", [path] {
+                       return probe_answer(probe_path(path->c_str()));
+                     }});
   }
 
   // decrypt_password_blob under the configured key: valid blobs, a wrong
@@ -228,9 +231,9 @@ TEST_F(ConcurrencyTest, EightThreadsAgreeWithOneThread) {
             items.size();
         const std::string got = items[i].run();
         if (got != expected[i]) {
-          mine.push_back({thread, round,
-                          items[i].name + ": expected " + expected[i] +
-                              ", got " + got});
+          mine.push_back(
+              {thread, round,
+               items[i].name + ": expected " + expected[i] + ", got " + got});
         }
         checked.fetch_add(1, std::memory_order_relaxed);
       }
@@ -245,8 +248,8 @@ TEST_F(ConcurrencyTest, EightThreadsAgreeWithOneThread) {
   go.store(true);
   for (std::thread& t : threads) t.join();
 
-  EXPECT_EQ(checked.load(),
-            static_cast<long>(kThreads) * rounds * static_cast<long>(items.size()));
+  EXPECT_EQ(checked.load(), static_cast<long>(kThreads) * rounds *
+                                static_cast<long>(items.size()));
   EXPECT_EQ(open_descriptors(), descriptors_before)
       << "probing leaked or closed file descriptors";
   for (size_t i = 0; i < failures.size() && i < 20; ++i) {

@@ -88,7 +88,8 @@ class Parser {
       std::string name;
       if (!string(name)) return false;
       skip_space();
-      if (pos_ >= text_.size() || text_[pos_] != ':') return fail("expected ':'");
+      if (pos_ >= text_.size() || text_[pos_] != ':')
+        return fail("expected ':'");
       ++pos_;
       JsonValue member;
       if (!value(member, depth + 1)) return false;
@@ -189,21 +190,38 @@ class Parser {
       if (pos_ >= text_.size()) return fail("unterminated escape");
       const char e = text_[pos_++];
       switch (e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           unsigned code = 0;
           if (!hex4(code)) return false;
           // RFC 8259 7: a character outside the BMP is a surrogate pair.
           if (code >= 0xd800 && code < 0xdc00) {
             unsigned low = 0;
-            if (text_.compare(pos_, 2, "\\u") != 0) return fail("lone surrogate");
+            if (text_.compare(pos_, 2, "\\u") != 0)
+              return fail("lone surrogate");
             pos_ += 2;
             if (!hex4(low) || low < 0xdc00 || low >= 0xe000) {
               return fail("bad surrogate pair");
@@ -242,7 +260,8 @@ class Parser {
       if (!digits()) return fail("bad exponent");
     }
     out.kind = JsonValue::Kind::kNumber;
-    out.number = std::strtod(text_.substr(start, pos_ - start).c_str(), nullptr);
+    out.number =
+        std::strtod(text_.substr(start, pos_ - start).c_str(), nullptr);
     return true;
   }
 

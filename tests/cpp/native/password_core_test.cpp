@@ -63,7 +63,8 @@ std::string show(const std::optional<Bytes>& result) {
 }
 
 Bytes prefix(const Bytes& bytes, size_t size) {
-  return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
+  return Bytes(bytes.begin(),
+               bytes.begin() + static_cast<std::ptrdiff_t>(size));
 }
 
 // Seals whole blocks of `plaintext` as they are (no padding added) under the
@@ -79,8 +80,8 @@ class NoAccessPage {
  public:
   NoAccessPage() {
     size_ = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-    void* p = ::mmap(nullptr, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS,
-                     -1, 0);
+    void* p =
+        ::mmap(nullptr, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     page_ = p == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(p);
   }
   ~NoAccessPage() {
@@ -157,9 +158,9 @@ TEST(PasswordPadding, OnlyTheLastByteCounts) {
        Bytes{'p', 0, 'w', 0, 0, 'd', 0, 9, 9, 9, 9, 9, 9, 9, 9, 9}, 7},
       {"password of zero bytes only", ending_in(32, {0, 0, 0, 0, 0, 0, 0, 8}),
        24},
-      {"zero byte at the start, padding 2", Bytes{0, 'a', 'b', 'c', 'd', 'e',
-                                                  'f', 'g', 'h', 'i', 'j', 'k',
-                                                  'l', 'm', 2, 2},
+      {"zero byte at the start, padding 2",
+       Bytes{0, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm',
+             2, 2},
        14},
   };
   for (const ShapeCase& c : cases) {
@@ -167,9 +168,9 @@ TEST(PasswordPadding, OnlyTheLastByteCounts) {
     const Bytes blob = seal_raw(rng, c.plaintext);
     const std::optional<Bytes> result = decrypt(blob);
     const Bytes expected = prefix(c.plaintext, c.password_length);
-    EXPECT_EQ(result, expected) << "plaintext " << to_hex(c.plaintext)
-                                << "\ngot  " << show(result)
-                                << "\nwant " << to_hex(expected);
+    EXPECT_EQ(result, expected)
+        << "plaintext " << to_hex(c.plaintext) << "\ngot  " << show(result)
+        << "\nwant " << to_hex(expected);
   }
 }
 
@@ -206,7 +207,8 @@ TEST(PasswordRoundTrip, Pkcs7SealedPasswordsOfEveryLength) {
   for (const size_t m : sizes) {
     const Bytes password = random_bytes(rng, m);
     const Block iv = random_block(rng);
-    const Bytes blob = seal_blob(key.data(), iv.data(), password, /*pkcs7=*/true);
+    const Bytes blob =
+        seal_blob(key.data(), iv.data(), password, /*pkcs7=*/true);
     // A whole block of padding follows a password of whole blocks.
     EXPECT_EQ(blob.size(), 16 + (m / 16 + 1) * 16) << "password length " << m;
     const std::optional<Bytes> result = decrypt(blob);
@@ -223,7 +225,8 @@ TEST(PasswordRoundTrip, RepeatedAndStagedCallsAgree) {
   std::vector<Bytes> blobs;
   for (const size_t m : {size_t{0}, size_t{5}, size_t{16}, size_t{33}}) {
     const Block iv = random_block(rng);
-    blobs.push_back(seal_blob(key.data(), iv.data(), random_bytes(rng, m), true));
+    blobs.push_back(
+        seal_blob(key.data(), iv.data(), random_bytes(rng, m), true));
   }
   Bytes bad_padding = random_bytes(rng, 32);
   bad_padding.back() = 0x80;
@@ -233,8 +236,8 @@ TEST(PasswordRoundTrip, RepeatedAndStagedCallsAgree) {
     SCOPED_TRACE("blob " + to_hex(blob));
     const std::optional<Bytes> first = decrypt(blob);
     const std::optional<Bytes> second = decrypt(blob);
-    EXPECT_EQ(first, second) << "first " << show(first) << "\nsecond "
-                             << show(second);
+    EXPECT_EQ(first, second)
+        << "first " << show(first) << "\nsecond " << show(second);
 
     // A result buffer holding old bytes is replaced, not appended to.
     secret_bytes reused(40, 0xee);
@@ -275,7 +278,8 @@ TEST(PasswordKey, ABlobSealedUnderAnotherKeyDoesNotOpen) {
                           'y', ' ', 's', 't', 'a', 'p', 'l', 'e'};
   const Block iv = random_block(rng);
   // Control: under the configured key the password comes back.
-  ASSERT_EQ(decrypt(seal_blob(key.data(), iv.data(), password, true)), password);
+  ASSERT_EQ(decrypt(seal_blob(key.data(), iv.data(), password, true)),
+            password);
 
   std::vector<Block> other_keys;
   Block one_bit = key;

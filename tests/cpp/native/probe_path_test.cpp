@@ -94,7 +94,9 @@ class ProbePathTest : public testing::Test {
     ASSERT_EQ(::mkdir((dir_ / "subdir").c_str(), 0755), 0);
     // Non-ASCII names: probe_path must pass the bytes to fopen as they are.
     ASSERT_NO_FATAL_FAILURE(make_file(dir_ / "caf\xc3\xa9", 0644));  // NFC é
-    ASSERT_NO_FATAL_FAILURE(make_file(dir_ / "raw\xff" "byte", 0644));
+    ASSERT_NO_FATAL_FAILURE(make_file(dir_ / "raw\xff"
+                                             "byte",
+                                      0644));
   }
 
   ScratchDir dir_;
@@ -109,7 +111,10 @@ TEST_F(ProbePathTest, OpensWhatExistsAndNothingElse) {
       {"directory", dir_ / "subdir", true},
       {"directory with trailing slash", dir_ / "subdir/", true},
       {"UTF-8 name", dir_ / "caf\xc3\xa9", true},
-      {"name with byte 0xff", dir_ / "raw\xff" "byte", true},
+      {"name with byte 0xff",
+       dir_ / "raw\xff"
+              "byte",
+       true},
       {"missing file", dir_ / "absent", false},
       {"inside a missing directory", dir_ / "absent/readable", false},
       {"file used as a directory", dir_ / "readable/x", false},
@@ -119,7 +124,10 @@ TEST_F(ProbePathTest, OpensWhatExistsAndNothingElse) {
       // Same text as the file's name, decomposed: no normalisation happens.
       {"missing UTF-8 name (NFD form)", dir_ / "cafe\xcc\x81", false},
       {"ASCII look-alike", dir_ / "cafe", false},
-      {"missing name with byte 0xfe", dir_ / "raw\xfe" "byte", false},
+      {"missing name with byte 0xfe",
+       dir_ / "raw\xfe"
+              "byte",
+       false},
   };
   for (const ProbeCase& c : cases) {
     EXPECT_EQ(probe_path(c.path.c_str()), c.opens)
@@ -195,7 +203,7 @@ TEST_F(ProbePathTest, FileTheProcessMayNotReadDoesNotOpen) {
 
 TEST_F(ProbePathTest, LeavesNoDescriptorOpen) {
   const std::string paths[] = {
-      dir_ / "readable", dir_ / "subdir",  dir_ / "caf\xc3\xa9",
+      dir_ / "readable", dir_ / "subdir",     dir_ / "caf\xc3\xa9",
       dir_ / "absent",   dir_ / "readable/x", "",
   };
   const std::set<int> before = open_descriptors();

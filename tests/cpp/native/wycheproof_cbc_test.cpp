@@ -99,16 +99,17 @@ TEST(WycheproofAesCbcPkcs5, Aes128CasesByTheLastByteRule) {
             << "padded plaintext " << to_hex(reference);
         EXPECT_EQ(hex_prefix(work, msg.size()), to_hex(msg));
       } else if (p == 0 || p > 16) {
-        EXPECT_EQ(length, -1) << "last byte " << int{p}
-                              << " accepted; padded plaintext "
-                              << to_hex(reference);
+        EXPECT_EQ(length, -1)
+            << "last byte " << int{p} << " accepted; padded plaintext "
+            << to_hex(reference);
       } else {
         ++invalid_accepted;
         const size_t expected = ct.size() - p;
         ASSERT_EQ(length, static_cast<int32_t>(expected))
             << "last byte " << int{p} << "; padded plaintext "
             << to_hex(reference);
-        EXPECT_EQ(hex_prefix(work, expected), to_hex(reference.data(), expected));
+        EXPECT_EQ(hex_prefix(work, expected),
+                  to_hex(reference.data(), expected));
       }
     }
   }

@@ -56,8 +56,8 @@ VectorFile::VectorFile(const std::string& file) : file_(file) {
   for (const Line& line : read_lines(file)) {
     VectorEntry entry;
     if (!split_entry(line, &entry)) {
-      die(file + ":" + std::to_string(line.number) + ": not a named value: " +
-          line.text);
+      die(file + ":" + std::to_string(line.number) +
+          ": not a named value: " + line.text);
     }
     entries_.push_back(entry);
   }

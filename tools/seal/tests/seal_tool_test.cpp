@@ -45,7 +45,8 @@ Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
 // The library's own decrypter with the built-in key; false on failure.
 bool library_opens(const Bytes& blob, std::string& password) {
   secret_bytes out;
-  if (!decrypt_password_blob(blob.data(), static_cast<uint32_t>(blob.size()), out)) {
+  if (!decrypt_password_blob(blob.data(), static_cast<uint32_t>(blob.size()),
+                             out)) {
     return false;
   }
   password.assign(out.begin(), out.end());
@@ -56,8 +57,9 @@ bool library_opens(const Bytes& blob, std::string& password) {
 Bytes openssl_base64_decode(std::string text) {
   if (!text.empty() && text.back() == '\n') text.pop_back();
   Bytes out(text.size() / 4 * 3 + 3);
-  const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const uint8_t*>(text.data()),
-                                static_cast<int>(text.size()));
+  const int n =
+      EVP_DecodeBlock(out.data(), reinterpret_cast<const uint8_t*>(text.data()),
+                      static_cast<int>(text.size()));
   if (n < 0) return {};
   size_t size = static_cast<size_t>(n);
   for (size_t i = text.size(); i > 0 && text[i - 1] == '='; --i) --size;
@@ -74,7 +76,8 @@ Bytes parse_array_literal(const std::string& text, bool java) {
   EXPECT_GE(text.size(), open.size() + close.size()) << text;
   if (text.size() < open.size() + close.size()) return {};
   EXPECT_EQ(text.substr(text.size() - close.size()), close) << text;
-  const std::string body = text.substr(open.size(), text.size() - open.size() - close.size());
+  const std::string body =
+      text.substr(open.size(), text.size() - open.size() - close.size());
 
   const std::regex plain("\\s*0x([0-9a-f]{2})\\s*");
   const std::regex cast(java ? "\\s*\\(byte\\) 0x([0-9a-f]{2})\\s*"
@@ -91,7 +94,8 @@ Bytes parse_array_literal(const std::string& text, bool java) {
       ADD_FAILURE() << "not a byte element: '" << element << "'";
       return {};
     }
-    const uint8_t value = static_cast<uint8_t>(std::stoul(m[1].str(), nullptr, 16));
+    const uint8_t value =
+        static_cast<uint8_t>(std::stoul(m[1].str(), nullptr, 16));
     EXPECT_EQ(is_plain, value < 0x80) << "cast wrong on '" << element << "'";
     out.push_back(value);
     start = comma + 1;
@@ -154,18 +158,21 @@ class SealToolTest : public ::testing::Test {
       ADD_FAILURE() << "cannot run " << program;
       return r;
     }
-    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.exit_code =
+        WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = read_file(out);
     r.err = read_file(err);
     return r;
   }
 
-  Result tool(const std::vector<std::string>& args, const std::string& input = "") {
+  Result tool(const std::vector<std::string>& args,
+              const std::string& input = "") {
     return run(SEAL_TOOL, args, input);
   }
 
   // Seals `input` (hex format) and returns the blob; fails the test otherwise.
-  Bytes seal_hex(const std::string& input, const std::vector<std::string>& extra = {}) {
+  Bytes seal_hex(const std::string& input,
+                 const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {"seal", "--format", "hex"};
     args.insert(args.end(), extra.begin(), extra.end());
     const Result r = tool(args, input);
@@ -210,8 +217,9 @@ TEST_P(SealRoundTrip, EveryPasswordOpens) {
   const Block key = configured_key();
   for (const PasswordCase& c : kPasswords) {
     for (const bool via_file : {false, true}) {
-      SCOPED_TRACE(std::string(c.name) + (via_file ? ", --in/--out" : ", stdin") +
-                   ", format " + format);
+      SCOPED_TRACE(std::string(c.name) +
+                   (via_file ? ", --in/--out" : ", stdin") + ", format " +
+                   format);
       Result r;
       std::string written;
       if (via_file) {
@@ -234,13 +242,16 @@ TEST_P(SealRoundTrip, EveryPasswordOpens) {
       EXPECT_EQ(to_hex(blob), to_hex(seal_blob(key.data(), blob.data(),
                                                bytes_of(c.password), true)));
 
-      const bool verify_reads_it = format == "raw" || format == "hex" || format == "base64";
-      const Result v = verify_reads_it
-                           ? tool({"verify", "--show", "--format", format}, written)
-                           : tool({"verify", "--show"}, to_hex(blob));
+      const bool verify_reads_it =
+          format == "raw" || format == "hex" || format == "base64";
+      const Result v =
+          verify_reads_it
+              ? tool({"verify", "--show", "--format", format}, written)
+              : tool({"verify", "--show"}, to_hex(blob));
       ASSERT_EQ(v.exit_code, 0) << v.err;
       const std::string lengths = std::to_string(blob.size()) + "-byte blob, " +
-                                  std::to_string(c.password.size()) + "-byte password";
+                                  std::to_string(c.password.size()) +
+                                  "-byte password";
       EXPECT_NE(v.out.find(lengths), std::string::npos) << v.out;
       const std::string shown = c.password + "\n";
       ASSERT_GE(v.out.size(), shown.size());
@@ -249,11 +260,12 @@ TEST_P(SealRoundTrip, EveryPasswordOpens) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, SealRoundTrip,
-                         ::testing::Values("raw", "hex", "base64", "java", "kotlin"),
-                         [](const ::testing::TestParamInfo<const char*>& format) {
-                           return std::string(format.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Formats, SealRoundTrip,
+    ::testing::Values("raw", "hex", "base64", "java", "kotlin"),
+    [](const ::testing::TestParamInfo<const char*>& format) {
+      return std::string(format.param);
+    });
 
 TEST_F(SealToolTest, OneTrailingNewlineIsStripped) {
   struct Case {
@@ -305,24 +317,29 @@ TEST_F(SealToolTest, KeyFileSealsAndVerifiesUnderThatKey) {
 
   const Bytes blob = seal_hex(password, {"--key-file", key_file});
   ASSERT_EQ(blob.size(), 48u);
-  EXPECT_EQ(to_hex(blob), to_hex(seal_blob(other.data(), blob.data(), bytes_of(password), true)));
+  EXPECT_EQ(to_hex(blob), to_hex(seal_blob(other.data(), blob.data(),
+                                           bytes_of(password), true)));
 
-  const Result with_key = tool({"verify", "--key-file", key_file, "--show"}, to_hex(blob));
+  const Result with_key =
+      tool({"verify", "--key-file", key_file, "--show"}, to_hex(blob));
   EXPECT_EQ(with_key.exit_code, 0) << with_key.err;
   EXPECT_EQ(with_key.out.substr(with_key.out.find('\n') + 1), password + "\n");
 
   const Result built_in = tool({"verify", "--show"}, to_hex(blob));
   EXPECT_TRUE(built_in.exit_code == 1 ||
-              (built_in.exit_code == 0 && built_in.out.find(password) == std::string::npos))
+              (built_in.exit_code == 0 &&
+               built_in.out.find(password) == std::string::npos))
       << built_in.exit_code << " " << built_in.out << built_in.err;
   std::string opened;
   EXPECT_FALSE(library_opens(blob, opened) && opened == password);
 
   // And the other way round.
   const Bytes built_in_blob = seal_hex(password);
-  const Result other_key = tool({"verify", "--key-file", key_file, "--show"}, to_hex(built_in_blob));
+  const Result other_key =
+      tool({"verify", "--key-file", key_file, "--show"}, to_hex(built_in_blob));
   EXPECT_TRUE(other_key.exit_code == 1 ||
-              (other_key.exit_code == 0 && other_key.out.find(password) == std::string::npos))
+              (other_key.exit_code == 0 &&
+               other_key.out.find(password) == std::string::npos))
       << other_key.exit_code << " " << other_key.out << other_key.err;
 }
 
@@ -342,18 +359,22 @@ TEST_F(SealToolTest, VerifyFollowsThePaddingByte) {
       {"last byte 0xff", std::string(15, 'a') + '\xff', 1, 0},
       {"last byte 16: empty password", std::string(16, '\x10'), 0, 0},
       {"last byte 1", std::string(15, 'a') + '\x01', 0, 15},
-      {"not PKCS#7, last byte 3", std::string(13, 'a') + std::string("\x07\x00\x03", 3), 0, 13},
-      {"two blocks, last byte 16", std::string(16, 'a') + std::string(16, '\x10'), 0, 16},
+      {"not PKCS#7, last byte 3",
+       std::string(13, 'a') + std::string("\x07\x00\x03", 3), 0, 13},
+      {"two blocks, last byte 16",
+       std::string(16, 'a') + std::string(16, '\x10'), 0, 16},
       {"two blocks, last byte 17", std::string(31, 'a') + '\x11', 1, 0},
   };
   const Block key = configured_key();
-  const std::string key_file = write("configured.key", to_hex(Bytes(key.begin(), key.end())));
+  const std::string key_file =
+      write("configured.key", to_hex(Bytes(key.begin(), key.end())));
   const uint8_t iv[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
                           0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
   for (const Case& c : cases) {
     const Bytes blob = seal_blob(key.data(), iv, bytes_of(c.plaintext), false);
     for (const bool with_key_file : {false, true}) {
-      SCOPED_TRACE(std::string(c.name) + (with_key_file ? ", --key-file" : ", built-in key"));
+      SCOPED_TRACE(std::string(c.name) +
+                   (with_key_file ? ", --key-file" : ", built-in key"));
       std::vector<std::string> args = {"verify", "--show"};
       if (with_key_file) {
         args.push_back("--key-file");
@@ -365,7 +386,8 @@ TEST_F(SealToolTest, VerifyFollowsThePaddingByte) {
         EXPECT_EQ(r.out.substr(r.out.find('\n') + 1),
                   c.plaintext.substr(0, c.password_length) + "\n");
       } else {
-        EXPECT_NE(r.err.find("padding length from 1 to 16"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("padding length from 1 to 16"), std::string::npos)
+            << r.err;
       }
     }
   }
@@ -387,36 +409,128 @@ TEST_F(SealToolTest, BadInputsExitWithTheirCodeAndOneLine) {
   const Case cases[] = {
       {"no arguments", {}, "", 2, "no command"},
       {"unknown command", {"frobnicate"}, "", 2, "unknown command"},
-      {"unknown option", {"seal", "--bogus"}, "x", 2, "unknown option '--bogus'"},
-      {"password as argument", {"seal", "hunter2"}, "", 2, "never from the command line"},
+      {"unknown option",
+       {"seal", "--bogus"},
+       "x",
+       2,
+       "unknown option '--bogus'"},
+      {"password as argument",
+       {"seal", "hunter2"},
+       "",
+       2,
+       "never from the command line"},
       {"option without value", {"seal", "--in"}, "", 2, "--in needs a value"},
       {"empty value", {"seal", "--format="}, "", 2, "--format needs a value"},
-      {"unknown format", {"seal", "--format", "yaml"}, "x", 2, "unknown format 'yaml'"},
-      {"java is not read by verify", {"verify", "--format", "java"}, "", 2, "unknown format"},
-      {"--show is verify's", {"seal", "--show"}, "x", 2, "unknown option '--show'"},
-      {"--out is seal's", {"verify", "--out", "@x"}, "", 2, "unknown option '--out'"},
-      {"option twice", {"seal", "--in", "@a", "--in", "@b"}, "", 2, "--in given twice"},
-      {"flag with value", {"seal", "--keep-newline=yes"}, "", 2, "takes no value"},
-      {"key of 30 digits", {"seal", "--key-file", "@short.key"}, "x", 3, "30 hex digits"},
-      {"key of 34 digits", {"verify", "--key-file", "@long.key"}, "", 3, "34 hex digits"},
-      {"key not hex", {"seal", "--key-file", "@nonhex.key"}, "x", 3, "not a hex digit at offset 31"},
-      {"key with inner space", {"seal", "--key-file", "@split.key"}, "x", 3, "not a hex digit at offset 16"},
-      {"empty key file", {"seal", "--key-file", "@empty.key"}, "x", 3, "0 hex digits"},
-      {"missing key file", {"seal", "--key-file", "@none.key"}, "x", 4, "cannot open"},
+      {"unknown format",
+       {"seal", "--format", "yaml"},
+       "x",
+       2,
+       "unknown format 'yaml'"},
+      {"java is not read by verify",
+       {"verify", "--format", "java"},
+       "",
+       2,
+       "unknown format"},
+      {"--show is verify's",
+       {"seal", "--show"},
+       "x",
+       2,
+       "unknown option '--show'"},
+      {"--out is seal's",
+       {"verify", "--out", "@x"},
+       "",
+       2,
+       "unknown option '--out'"},
+      {"option twice",
+       {"seal", "--in", "@a", "--in", "@b"},
+       "",
+       2,
+       "--in given twice"},
+      {"flag with value",
+       {"seal", "--keep-newline=yes"},
+       "",
+       2,
+       "takes no value"},
+      {"key of 30 digits",
+       {"seal", "--key-file", "@short.key"},
+       "x",
+       3,
+       "30 hex digits"},
+      {"key of 34 digits",
+       {"verify", "--key-file", "@long.key"},
+       "",
+       3,
+       "34 hex digits"},
+      {"key not hex",
+       {"seal", "--key-file", "@nonhex.key"},
+       "x",
+       3,
+       "not a hex digit at offset 31"},
+      {"key with inner space",
+       {"seal", "--key-file", "@split.key"},
+       "x",
+       3,
+       "not a hex digit at offset 16"},
+      {"empty key file",
+       {"seal", "--key-file", "@empty.key"},
+       "x",
+       3,
+       "0 hex digits"},
+      {"missing key file",
+       {"seal", "--key-file", "@none.key"},
+       "x",
+       4,
+       "cannot open"},
       {"missing --in", {"seal", "--in", "@none"}, "", 4, "cannot open"},
-      {"unwritable --out", {"seal", "--out", "@none/blob"}, "x", 4, "cannot open"},
+      {"unwritable --out",
+       {"seal", "--out", "@none/blob"},
+       "x",
+       4,
+       "cannot open"},
       {"missing blob file", {"verify", "--in", "@none"}, "", 4, "cannot open"},
-      {"password over 1 MiB", {"seal"}, std::string((1 << 20) + 1, 'x'), 4, "larger than 1 MiB"},
+      {"password over 1 MiB",
+       {"seal"},
+       std::string((1 << 20) + 1, 'x'),
+       4,
+       "larger than 1 MiB"},
       {"odd hex", {"verify"}, std::string(63, 'a'), 5, "odd number"},
-      {"non-hex", {"verify"}, std::string(63, 'a') + "z", 5, "'z' at offset 63"},
-      {"base64 length", {"verify", "--format", "base64"}, "AAAAA", 5, "not a multiple of 4"},
-      {"base64 digit", {"verify", "--format", "base64"}, "AA*A", 5, "'*' at digit 2"},
-      {"base64 inner padding", {"verify", "--format", "base64"}, "AA==AAAA", 5, "'='"},
+      {"non-hex",
+       {"verify"},
+       std::string(63, 'a') + "z",
+       5,
+       "'z' at offset 63"},
+      {"base64 length",
+       {"verify", "--format", "base64"},
+       "AAAAA",
+       5,
+       "not a multiple of 4"},
+      {"base64 digit",
+       {"verify", "--format", "base64"},
+       "AA*A",
+       5,
+       "'*' at digit 2"},
+      {"base64 inner padding",
+       {"verify", "--format", "base64"},
+       "AA==AAAA",
+       5,
+       "'='"},
       {"base64 three =", {"verify", "--format", "base64"}, "A===", 5, "'='"},
       {"empty blob", {"verify"}, "", 1, "length is 0;"},
-      {"blob of 16 bytes", {"verify"}, std::string(32, 'a'), 1, "length is 16;"},
-      {"blob of 17 bytes", {"verify", "--format", "raw"}, std::string(17, 'a'), 1, "length is 17;"},
-      {"blob of 40 bytes", {"verify"}, std::string(80, 'a'), 1, "length is 40;"},
+      {"blob of 16 bytes",
+       {"verify"},
+       std::string(32, 'a'),
+       1,
+       "length is 16;"},
+      {"blob of 17 bytes",
+       {"verify", "--format", "raw"},
+       std::string(17, 'a'),
+       1,
+       "length is 17;"},
+      {"blob of 40 bytes",
+       {"verify"},
+       std::string(80, 'a'),
+       1,
+       "length is 40;"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -430,7 +544,8 @@ TEST_F(SealToolTest, BadInputsExitWithTheirCodeAndOneLine) {
     EXPECT_EQ(r.err.rfind("rootchecker-seal: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_EQ(r.err.find("hunter2"), std::string::npos) << "password echoed: " << r.err;
+    EXPECT_EQ(r.err.find("hunter2"), std::string::npos)
+        << "password echoed: " << r.err;
   }
 }
 
@@ -438,8 +553,9 @@ TEST_F(SealToolTest, HelpDocumentsInputsFormatsAndExitCodes) {
   const Result r = tool({"--help"});
   EXPECT_EQ(r.exit_code, 0);
   for (const char* needle :
-       {"never taken from the command", "--keep-newline", "\"\\r\\n\"", "raw, hex, base64, java or kotlin",
-        "library's own key shares", "  0  ", "  1  ", "  2  ", "  3  ", "  4  ", "  5  ", "  6  "}) {
+       {"never taken from the command", "--keep-newline", "\"\\r\\n\"",
+        "raw, hex, base64, java or kotlin", "library's own key shares", "  0  ",
+        "  1  ", "  2  ", "  3  ", "  4  ", "  5  ", "  6  "}) {
     EXPECT_NE(r.out.find(needle), std::string::npos) << needle;
   }
   EXPECT_EQ(tool({"seal", "--help"}).out, r.out);
@@ -453,7 +569,8 @@ TEST_F(SealToolTest, TerminalPasswordIsNotEchoed) {
   const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    execl(SEAL_TOOL, SEAL_TOOL, "seal", "--out", blob_file.c_str(), static_cast<char*>(nullptr));
+    execl(SEAL_TOOL, SEAL_TOOL, "seal", "--out", blob_file.c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   // Read until the prompt, answer it, then read until the tool closes the
@@ -477,7 +594,8 @@ TEST_F(SealToolTest, TerminalPasswordIsNotEchoed) {
   EXPECT_TRUE(answered) << screen;
   EXPECT_EQ(screen.find("typed secret"), std::string::npos) << screen;
   std::string opened;
-  ASSERT_TRUE(library_opens(from_hex(read_file(blob_file).substr(0, 64)), opened));
+  ASSERT_TRUE(
+      library_opens(from_hex(read_file(blob_file).substr(0, 64)), opened));
   EXPECT_EQ(opened, "typed secret");
 }
 
@@ -487,14 +605,17 @@ TEST_F(SealToolTest, JavaLiteralCompilesToTheBlob) {
   if (java.empty()) GTEST_SKIP() << "no java launcher";
   const Result r = tool({"seal", "--format", "java"}, every_byte_value());
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  const std::string source = write(
-      "Blob.java",
-      "public class Blob { public static void main(String[] args) {\n"
-      "  byte[] blob = " + r.out + ";\n"
-      "  StringBuilder hex = new StringBuilder();\n"
-      "  for (byte b : blob) hex.append(String.format(\"%02x\", b & 0xff));\n"
-      "  System.out.println(hex);\n"
-      "} }\n");
+  const std::string source =
+      write("Blob.java",
+            "public class Blob { public static void main(String[] args) {\n"
+            "  byte[] blob = " +
+                r.out +
+                ";\n"
+                "  StringBuilder hex = new StringBuilder();\n"
+                "  for (byte b : blob) hex.append(String.format(\"%02x\", b & "
+                "0xff));\n"
+                "  System.out.println(hex);\n"
+                "} }\n");
   const Result j = run(java, {source});
   ASSERT_EQ(j.exit_code, 0) << j.err;
   EXPECT_EQ(j.out, to_hex(parse_blob(r.out, "java")) + "\n");
