@@ -4,15 +4,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <vector>
 
-// secure_wipe overwrites `size` bytes at `p` with zeros. The writes go through
-// a volatile pointer, so they happen even when the memory is freed or goes out
-// of scope right after.
+// secure_wipe overwrites `size` bytes at `p` with zeros, also when the memory
+// is freed or goes out of scope right after: the empty asm takes `p` and
+// clobbers memory, so the compiler must assume the zeros are read and cannot
+// drop them as dead stores.
 inline void secure_wipe(void* p, size_t size) {
-  volatile uint8_t* bytes = static_cast<volatile uint8_t*>(p);
-  while (size-- > 0) *bytes++ = 0;
+  std::memset(p, 0, size);
+  __asm__ __volatile__("" : : "r"(p) : "memory");
 }
 
 // An allocator that wipes every block before giving it back, on every path
