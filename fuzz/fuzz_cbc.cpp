@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Built only when a check fails.
   const auto context = [&] {
-    return "key " + fuzz_hex(key) + "\niv " + fuzz_hex(iv) + "\nchunks " +
-           fuzz_hex(chunks) + "\nmessage " + fuzz_hex(message);
+    return "key " + to_hex(key) + "\niv " + to_hex(iv) + "\nchunks " +
+           to_hex(chunks) + "\nmessage " + to_hex(message);
   };
 
   const Bytes ciphertext =
@@ -92,17 +92,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  where());
     } else {
       FUZZ_CHECK(same(ctx.iv, ciphertext.data() + blocks_end - 16, 16),
-                 "iv " + fuzz_hex(ctx.iv, 16) + "\n" + where());
+                 "iv " + to_hex(ctx.iv, 16) + "\n" + where());
     }
     FUZZ_CHECK(same(ctx.round_keys, round_keys, sizeof round_keys), where());
     FUZZ_CHECK(
         same(buffer.data(), message.data(), blocks_end),
-        "plaintext " + fuzz_hex(buffer.data(), blocks_end) + "\n" + where());
+        "plaintext " + to_hex(buffer.data(), blocks_end) + "\n" + where());
     offset = blocks_end;
   }
   FUZZ_CHECK(offset == whole, context());
-  FUZZ_CHECK(
-      same(buffer.data() + whole, message.data() + whole, tail),
-      "tail " + fuzz_hex(buffer.data() + whole, tail) + "\n" + context());
+  FUZZ_CHECK(same(buffer.data() + whole, message.data() + whole, tail),
+             "tail " + to_hex(buffer.data() + whole, tail) + "\n" + context());
   return 0;
 }

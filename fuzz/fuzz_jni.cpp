@@ -222,7 +222,7 @@ void fuzz_decrypt(uint8_t flags, FuzzInput& in) {
   const std::optional<std::vector<uint8_t>> bytes = fake.result_bytes(result);
   FUZZ_CHECK(bytes && bytes->size() == password.size() &&
                  std::equal(bytes->begin(), bytes->end(), password.begin()),
-             "core " + fuzz_hex(password.data(), password.size()) + "\n" +
+             "core " + to_hex(password.data(), password.size()) + "\n" +
                  fake.report());
 }
 

@@ -27,7 +27,7 @@ uint32_t expected_ciphertext_length(uint32_t length) {
 }
 
 std::string describe(const uint8_t* data, size_t size) {
-  return "blob (" + std::to_string(size) + " bytes): " + fuzz_hex(data, size);
+  return "blob (" + std::to_string(size) + " bytes): " + to_hex(data, size);
 }
 
 }  // namespace
@@ -87,8 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       openssl_cbc_decrypt(key, data, data + 16, ciphertext_length);
   FUZZ_CHECK(plain.back() == padding, describe(data, size));
   FUZZ_CHECK(std::equal(password.begin(), password.end(), plain.begin()),
-             "library " + fuzz_hex(password.data(), password.size()) +
-                 "\nopenssl " + fuzz_hex(plain) + "\n" + describe(data, size));
+             "library " + to_hex(password.data(), password.size()) +
+                 "\nopenssl " + to_hex(plain) + "\n" + describe(data, size));
   FUZZ_CHECK(again.size() == password.size() &&
                  std::equal(again.begin(), again.end(), password.begin()),
              describe(data, size));

@@ -6,33 +6,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
 namespace {
 
 [[noreturn]] void die(const char* what) {
   std::fprintf(stderr, "fuzz support: %s\n", what);
   std::abort();
-}
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-Block read_key() {
-  std::ifstream in(ROOTCHECKER_KEY_HEX_FILE);
-  std::string hex;
-  if (!(in >> hex) || hex.size() != 32) die("cannot read the configured key");
-  Block key;
-  for (size_t i = 0; i < 16; ++i) {
-    const int hi = hex_digit(hex[2 * i]), lo = hex_digit(hex[2 * i + 1]);
-    if (hi < 0 || lo < 0) die("the configured key is not hex");
-    key[i] = static_cast<uint8_t>(hi * 16 + lo);
-  }
-  return key;
 }
 
 // One context per thread of use, reset on each call: creating one per input
@@ -65,7 +44,13 @@ void fuzz_at_failure(void (*hook)()) {
 }
 
 const Block& fuzz_configured_key() {
-  static const Block key = read_key();
+  static const Block key = [] {
+    Block k;
+    if (!read_key_file(ROOTCHECKER_KEY_HEX_FILE, k)) {
+      die("cannot read the configured key");
+    }
+    return k;
+  }();
   return key;
 }
 
@@ -86,17 +71,6 @@ Block openssl_ecb_decrypt_block(const uint8_t key[16],
   Block result;
   std::copy(out.begin(), out.end(), result.begin());
   return result;
-}
-
-std::string fuzz_hex(const uint8_t* data, size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(2 * size);
-  for (size_t i = 0; i < size; ++i) {
-    out += kDigits[data[i] >> 4];
-    out += kDigits[data[i] & 15];
-  }
-  return out;
 }
 
 void fuzz_fail(const char* file, int line, const char* condition,

@@ -4,14 +4,11 @@
 #ifndef ROOTCHECKER_FUZZ_FUZZ_SUPPORT_H
 #define ROOTCHECKER_FUZZ_FUZZ_SUPPORT_H
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
-using Bytes = std::vector<uint8_t>;
-using Block = std::array<uint8_t, 16>;
+#include "support/bytes.h"
 
 // The key the build was configured with, read once from the build tree.
 const Block& fuzz_configured_key();
@@ -24,11 +21,6 @@ Bytes openssl_cbc_decrypt(const uint8_t key[16], const uint8_t iv[16],
                           const uint8_t* data, size_t size);
 // One block through OpenSSL's AES-128-ECB decryption.
 Block openssl_ecb_decrypt_block(const uint8_t key[16], const uint8_t block[16]);
-
-std::string fuzz_hex(const uint8_t* data, size_t size);
-inline std::string fuzz_hex(const Bytes& bytes) {
-  return fuzz_hex(bytes.data(), bytes.size());
-}
 
 // Runs `hook` before the process dies of a broken invariant or a sanitizer
 // report, e.g. to remove the files a fuzzer made.

@@ -4,9 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 namespace {
 
@@ -15,39 +13,12 @@ namespace {
   std::abort();
 }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 Bytes from_hex(std::string_view hex) {
-  if (hex.size() % 2 != 0) die("odd hex length: " + std::string(hex));
-  Bytes out(hex.size() / 2);
-  for (size_t i = 0; i < out.size(); ++i) {
-    const int hi = hex_digit(hex[2 * i]), lo = hex_digit(hex[2 * i + 1]);
-    if (hi < 0 || lo < 0) die("bad hex: " + std::string(hex));
-    out[i] = static_cast<uint8_t>(hi * 16 + lo);
-  }
+  Bytes out;
+  if (!parse_hex(hex, out)) die("bad hex: " + std::string(hex));
   return out;
-}
-
-std::string to_hex(const uint8_t* data, size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(2 * size);
-  for (size_t i = 0; i < size; ++i) {
-    out += kDigits[data[i] >> 4];
-    out += kDigits[data[i] & 15];
-  }
-  return out;
-}
-
-std::string to_hex(const Bytes& bytes) {
-  return to_hex(bytes.data(), bytes.size());
 }
 
 std::string vector_path(const std::string& name) {
@@ -55,14 +26,11 @@ std::string vector_path(const std::string& name) {
 }
 
 Block configured_key() {
-  std::ifstream in(ROOTCHECKER_KEY_HEX_FILE);
-  std::string hex;
-  if (!(in >> hex)) die("cannot read " ROOTCHECKER_KEY_HEX_FILE);
-  const Bytes key = from_hex(hex);
-  if (key.size() != 16) die("configured key is not 16 bytes");
-  Block out;
-  std::copy(key.begin(), key.end(), out.begin());
-  return out;
+  Block key;
+  if (!read_key_file(ROOTCHECKER_KEY_HEX_FILE, key)) {
+    die("cannot read a 16-byte hex key from " ROOTCHECKER_KEY_HEX_FILE);
+  }
+  return key;
 }
 
 Bytes openssl_cbc_encrypt(const uint8_t key[16], const uint8_t iv[16],

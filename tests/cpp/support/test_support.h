@@ -3,19 +3,14 @@
 #ifndef ROOTCHECKER_TESTS_SUPPORT_TEST_SUPPORT_H
 #define ROOTCHECKER_TESTS_SUPPORT_TEST_SUPPORT_H
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
-using Bytes = std::vector<uint8_t>;
-using Block = std::array<uint8_t, 16>;
+#include "support/bytes.h"
 
 // Decodes hex digits (either case); aborts the test binary on bad input.
 Bytes from_hex(std::string_view hex);
-std::string to_hex(const uint8_t* data, size_t size);
-std::string to_hex(const Bytes& bytes);
 
 // Path of a file in tests/vectors/.
 std::string vector_path(const std::string& name);
