@@ -194,6 +194,19 @@ def check_no_output_imports(lib, fail):
             fail(f"imports {name}")
 
 
+def check_own_calls_bound(lib, fail):
+    """No dynamic relocation names a symbol the library defines itself."""
+    own = {name for _, name in lib.dynamic_symbols(defined=True)}
+    # readelf -W -r: OFFSET INFO TYPE SYMVALUE NAME[@VERSION] [+ ADDEND]
+    for line in run(lib.args.readelf, "-W", "-r", lib.path).splitlines():
+        parts = line.split()
+        if len(parts) >= 5 and re.match(r"R_(X86_64|386)_", parts[2]):
+            name = parts[4].split("@")[0]
+            if name in own:
+                fail(f"{parts[2]} for its own {name}: a library loaded "
+                     "earlier could interpose on it (link with -Bsymbolic)")
+
+
 def check_relro(lib, fail):
     """Full RELRO: a GNU_RELRO segment and eager binding."""
     if not re.search(r"^\s*GNU_RELRO\s", lib.segments, re.M):
@@ -264,6 +277,7 @@ CHECKS = {
     "no_internal_names": check_no_internal_names,
     "no_load_time_code": check_no_load_time_code,
     "no_output_imports": check_no_output_imports,
+    "own_calls_bound": check_own_calls_bound,
     "relro": check_relro,
     "noexecstack": check_noexecstack,
     "stack_protector": check_stack_protector,

@@ -19,7 +19,10 @@ __attribute__((visibility("default"))) void KeyExpansion(
 namespace {
 int announce() {
   std::puts("loaded");
-  return 1;
+  // A call to its own exported function, through the PLT without -Bsymbolic.
+  unsigned char out[1];
+  KeyExpansion(out, reinterpret_cast<const unsigned char*>("x"));
+  return out[0];
 }
 }  // namespace
 
