@@ -10,6 +10,7 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.Collections;
 import java.util.List;
 import java.util.Queue;
 import java.util.Random;
@@ -81,6 +82,21 @@ class ConcurrentCallsTest {
     List<String> fdsBefore = TestEnv.openFds();
     String rssBefore = TestEnv.residentMemory();
     long heapBefore = Runtime.getRuntime().totalMemory() >> 10;
+    // Resident memory through the run: a leak keeps climbing, warm-up (JIT
+    // code, per-thread malloc arenas, heap pages touched for the first time)
+    // levels off.
+    List<Long> rssSamples = Collections.synchronizedList(new ArrayList<>());
+    Thread sampler = new Thread(() -> {
+      try {
+        while (!Thread.currentThread().isInterrupted()) {
+          rssSamples.add(TestEnv.residentKb());
+          Thread.sleep(100);
+        }
+      } catch (InterruptedException e) {
+        // done
+      }
+    });
+    sampler.setDaemon(true);
     Queue<String> mismatches = new ConcurrentLinkedQueue<>();
     CountDownLatch start = new CountDownLatch(1);
     ExecutorService pool = Executors.newFixedThreadPool(THREADS);
@@ -109,10 +125,13 @@ class ConcurrentCallsTest {
         }
       });
     }
+    sampler.start();
     start.countDown();
     pool.shutdown();
     assertTrue(pool.awaitTermination(10, TimeUnit.MINUTES), "threads still running after 10 minutes");
     double seconds = (System.nanoTime() - began) / 1e9;
+    sampler.interrupt();
+    sampler.join();
     List<String> fdsAfter = TestEnv.openFds();
     String rssAfter = TestEnv.residentMemory();
     long heapAfter = Runtime.getRuntime().totalMemory() >> 10;
@@ -124,6 +143,13 @@ class ConcurrentCallsTest {
             + " %d fds before, %d after%n",
         THREADS, ITERATIONS, calls, seconds, rssBefore, rssAfter, heapBefore, heapAfter,
         fdsBefore.size(), fdsAfter.size());
+    List<Long> samples = List.copyOf(rssSamples);
+    if (samples.size() >= 4) {
+      int n = samples.size();
+      System.out.printf("stress: VmRSS at a quarter, half, three quarters and the end of the run:"
+              + " %d, %d, %d, %d kB%n",
+          samples.get(n / 4), samples.get(n / 2), samples.get(3 * n / 4), samples.get(n - 1));
+    }
 
     assertEquals(List.of(), List.copyOf(mismatches).subList(0, Math.min(20, mismatches.size())),
         mismatches.size() + " wrong answers, the first shown");
