@@ -149,6 +149,10 @@ class ConcurrentCallsTest {
       System.out.printf("stress: VmRSS at a quarter, half, three quarters and the end of the run:"
               + " %d, %d, %d, %d kB%n",
           samples.get(n / 4), samples.get(n / 2), samples.get(3 * n / 4), samples.get(n - 1));
+      // After the first quarter (warm-up), a sound run moves by a few hundred
+      // kB; at the default size, a leak of 100 bytes a call would add 24 MB.
+      long grown = samples.get(n - 1) - samples.get(n / 4);
+      assertTrue(grown < 8 * 1024, "resident memory grew by " + grown + " kB after warm-up");
     }
 
     assertEquals(List.of(), List.copyOf(mismatches).subList(0, Math.min(20, mismatches.size())),
