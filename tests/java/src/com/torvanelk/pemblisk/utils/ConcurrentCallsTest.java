@@ -19,6 +19,8 @@ import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.concurrent.locks.LockSupport;
 import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.extension.ExtendWith;
@@ -86,14 +88,13 @@ class ConcurrentCallsTest {
     // code, per-thread malloc arenas, heap pages touched for the first time)
     // levels off.
     List<Long> rssSamples = Collections.synchronizedList(new ArrayList<>());
+    // Stopped by a flag, not by interrupting it: an interrupt during the read
+    // of /proc would close the channel under it.
+    AtomicBoolean sampling = new AtomicBoolean(true);
     Thread sampler = new Thread(() -> {
-      try {
-        while (!Thread.currentThread().isInterrupted()) {
-          rssSamples.add(TestEnv.residentKb());
-          Thread.sleep(100);
-        }
-      } catch (InterruptedException e) {
-        // done
+      while (sampling.get()) {
+        rssSamples.add(TestEnv.residentKb());
+        LockSupport.parkNanos(100_000_000L);
       }
     });
     sampler.setDaemon(true);
@@ -130,7 +131,7 @@ class ConcurrentCallsTest {
     pool.shutdown();
     assertTrue(pool.awaitTermination(10, TimeUnit.MINUTES), "threads still running after 10 minutes");
     double seconds = (System.nanoTime() - began) / 1e9;
-    sampler.interrupt();
+    sampling.set(false);
     sampler.join();
     List<String> fdsAfter = TestEnv.openFds();
     String rssAfter = TestEnv.residentMemory();
