@@ -85,29 +85,6 @@ final class TestEnv {
     return fds;
   }
 
-  /**
-   * Runs {@code round} three times and returns the least growth of VmRSS, in
-   * kB, over one round. A leak grows it in every round; a one-off such as a
-   * JIT compilation or the heap expanding grows it in one.
-   */
-  static long leastGrowthKb(Runnable round) {
-    round.run();  // warm-up
-    long least = Long.MAX_VALUE;
-    for (int i = 0; i < 3; i++) {
-      long before = residentKb();
-      round.run();
-      least = Math.min(least, residentKb() - before);
-    }
-    return least;
-  }
-
-  /** VmRSS in kB. */
-  static long residentKb() {
-    String rss = residentMemory();
-    if (!rss.endsWith(" kB")) throw new IllegalStateException("VmRSS: " + rss);
-    return Long.parseLong(rss.substring(0, rss.length() - 3).trim());
-  }
-
   /** VmRSS from /proc/self/status, e.g. "41236 kB". */
   static String residentMemory() {
     try {

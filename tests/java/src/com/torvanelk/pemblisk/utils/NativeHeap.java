@@ -1,0 +1,31 @@
+package com.torvanelk.pemblisk.utils;
+
+/** Bytes the process's C allocator has handed out and not had back (glibc's mallinfo2). */
+final class NativeHeap {
+
+  static {
+    System.loadLibrary("rootchecker_native_heap");
+  }
+
+  private NativeHeap() {}
+
+  static native long inUseBytes();
+
+  /**
+   * Runs {@code round} once to warm up, then five more times, and returns the
+   * median growth of the bytes in use over one round. A leak grows them in
+   * every round; a one-off, such as a JIT compilation growing or giving back
+   * its arenas, moves them in one or two.
+   */
+  static long medianGrowth(Runnable round) {
+    round.run();
+    long[] growth = new long[5];
+    for (int i = 0; i < growth.length; i++) {
+      long before = inUseBytes();
+      round.run();
+      growth[i] = inUseBytes() - before;
+    }
+    java.util.Arrays.sort(growth);
+    return growth[growth.length / 2];
+  }
+}
