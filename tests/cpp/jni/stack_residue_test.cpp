@@ -1,0 +1,169 @@
+// After a decryption returns, nothing of the key may be left in stack memory
+// it used: not the key, not half of it, not a round key. Each decryption runs
+// on a stack this test owns (makecontext), filled with a pattern first, and
+// the whole stack is searched afterwards: the core and the JNI entry point,
+// on a blob that opens and on one whose padding byte is wrong.
+#include <gtest/gtest.h>
+#include <ucontext.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cipher/aes_internal.h"
+#include "glue_test_support.h"
+#include "native/password_decrypter.h"
+#include "support/fake_jni.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define ROOTCHECKER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ROOTCHECKER_ASAN 1
+#endif
+#endif
+
+namespace {
+
+constexpr uint8_t kPattern = 0xa5;
+alignas(64) uint8_t g_stack[256 * 1024];
+ucontext_t g_caller;
+void (*g_body)(void*);
+void* g_argument;
+
+void trampoline() { g_body(g_argument); }
+
+// Runs body(argument) on g_stack, filled with kPattern first; returns how
+// many bytes of it the run touched, counted from the top.
+size_t run_on_test_stack(void (*body)(void*), void* argument) {
+  std::memset(g_stack, kPattern, sizeof g_stack);
+  g_body = body;
+  g_argument = argument;
+  ucontext_t fiber;
+  if (getcontext(&fiber) != 0) ADD_FAILURE() << "getcontext";
+  fiber.uc_stack.ss_sp = g_stack;
+  fiber.uc_stack.ss_size = sizeof g_stack;
+  fiber.uc_link = &g_caller;
+  makecontext(&fiber, trampoline, 0);
+  if (swapcontext(&g_caller, &fiber) != 0) ADD_FAILURE() << "swapcontext";
+  const uint8_t* first = std::find_if(
+      g_stack, g_stack + sizeof g_stack, [](uint8_t b) { return b != kPattern; });
+  return static_cast<size_t>(g_stack + sizeof g_stack - first);
+}
+
+struct Needle {
+  std::string name;
+  Bytes bytes;
+};
+
+// The key, its halves and its 11 round keys.
+std::vector<Needle> key_material() {
+  const Block key = configured_key();
+  uint8_t schedule[176];
+  KeyExpansion(schedule, key.data());
+  std::vector<Needle> needles = {
+      {"the key", Bytes(key.begin(), key.end())},
+      {"the key's first half", Bytes(key.begin(), key.begin() + 8)},
+      {"the key's second half", Bytes(key.begin() + 8, key.end())}};
+  for (int r = 1; r <= 10; ++r) {
+    needles.push_back({"round key " + std::to_string(r),
+                       Bytes(schedule + 16 * r, schedule + 16 * r + 16)});
+  }
+  return needles;
+}
+
+// Every place in g_stack where a needle lies, by its distance from the top.
+std::vector<std::string> residue() {
+  std::vector<std::string> found;
+  for (const Needle& needle : key_material()) {
+    const uint8_t* end = g_stack + sizeof g_stack;
+    for (const uint8_t* at = g_stack;
+         (at = std::search(at, end, needle.bytes.begin(),
+                           needle.bytes.end())) != end;
+         ++at) {
+      found.push_back(needle.name + " at " + std::to_string(end - at) +
+                      " bytes below the top");
+    }
+  }
+  return found;
+}
+
+struct Call {
+  Bytes blob;
+  bool opened;
+};
+
+void decrypt_in_core(void* argument) {
+  auto* call = static_cast<Call*>(argument);
+  secret_bytes password;
+  call->opened = decrypt_password_blob(
+      call->blob.data(), static_cast<uint32_t>(call->blob.size()), password);
+}
+
+void decrypt_through_jni(void* argument) {
+  auto* call = static_cast<Call*>(argument);
+  FakeJniEnv fake;
+  jbyteArray blob = fake.set_blob(call->blob);
+  call->opened =
+      Java_com_torvanelk_pemblisk_utils_NativePasswordDecrypter_nativeDecrypt(
+          fake.env(), nullptr, blob) != nullptr;
+}
+
+// Leaves a copy of the key in its frame, as a spill or a missing wipe would.
+__attribute__((noinline)) void leave_key_behind(void*) {
+  const Block key = configured_key();
+  uint8_t copy[16];
+  std::memcpy(copy, key.data(), sizeof copy);
+  __asm__ __volatile__("" : : "r"(copy) : "memory");
+}
+
+class StackResidue : public testing::Test {
+ protected:
+  void SetUp() override {
+#ifdef ROOTCHECKER_ASAN
+    GTEST_SKIP() << "AddressSanitizer keeps locals on a fake stack of its own "
+                    "and would need fiber-switch annotations: the stack is "
+                    "searched in the plain builds";
+#endif
+  }
+};
+
+TEST_F(StackResidue, SearchFindsAKeyLeftBehind) {
+  const size_t used = run_on_test_stack(leave_key_behind, nullptr);
+  EXPECT_GT(used, 0u);
+  const std::vector<std::string> found = residue();
+  EXPECT_FALSE(found.empty()) << "the search missed a key left on the stack";
+}
+
+TEST_F(StackResidue, NoKeyMaterialAfterDecryption) {
+  std::mt19937 rng(test_seed());
+  SCOPED_TRACE(seed_trace(test_seed()));
+  const Bytes opens = sealed_blob(rng, plaintext_ending_in(rng, 3, 5));
+  const Bytes bad_padding = sealed_blob(rng, plaintext_ending_in(rng, 3, 0));
+  struct Case {
+    const char* name;
+    void (*body)(void*);
+    const Bytes& blob;
+    bool opens;
+  };
+  const Case cases[] = {
+      {"core, blob opens", decrypt_in_core, opens, true},
+      {"core, wrong padding byte", decrypt_in_core, bad_padding, false},
+      {"JNI, blob opens", decrypt_through_jni, opens, true},
+      {"JNI, wrong padding byte", decrypt_through_jni, bad_padding, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Call call{c.blob, !c.opens};
+    const size_t used = run_on_test_stack(c.body, &call);
+    EXPECT_EQ(call.opened, c.opens);
+    // The decryption ran on the test's stack, or the search means nothing.
+    EXPECT_GT(used, 512u);
+    const std::vector<std::string> found = residue();
+    EXPECT_TRUE(found.empty()) << testing::PrintToString(found) << " ("
+                               << used << " bytes of stack used)";
+  }
+}
+
+}  // namespace
