@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ g++-multilib clang libclang-rt-14-dev clang-format
   googletest libgtest-dev libbenchmark-dev libbenchmark-dev:i386 libssl-dev libssl-dev:i386
   openjdk-17-jdk-headless openjdk-17-jre-headless:i386 junit5 proguard-cli
-  valgrind libc6-dbg:i386 gnuplot-nox
+  valgrind libc6-dbg:i386 gnuplot-nox qemu-user
 )
 
 missing=()
@@ -16,18 +16,48 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "setup: missing packages: ${missing[*]}" >&2
-  echo "setup: run as root, or install them with apt-get" >&2
-  exit 1
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: missing packages: ${missing[*]}" >&2
+    echo "setup: run as root, or install them with apt-get" >&2
+    exit 1
+  fi
+  echo "setup: installing ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-echo "setup: installing ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
+# Some x86_64 kernels cannot run 32-bit x86 programs (a VM without the
+# 32-bit compat mode says "Exec format error"). There the kernel is told to
+# hand them to qemu-i386, so that the 32-bit tests and JVM still run, emulated.
+i386_runs() {
+  local probe
+  probe=$(mktemp) || return 1
+  echo 'int main(void) { return 0; }' | gcc -m32 -x c - -o "$probe" 2>/dev/null &&
+    "$probe" 2>/dev/null
+  local status=$?
+  rm -f "$probe"
+  return $status
+}
+if [ "$(uname -m)" = x86_64 ] && ! i386_runs; then
+  binfmt=/proc/sys/fs/binfmt_misc
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: this kernel cannot run 32-bit x86 programs; as root, setup registers qemu-i386 for them" >&2
+    exit 1
+  fi
+  [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
+  if [ ! -e "$binfmt/rootchecker-i386" ]; then
+    # ELF, 32-bit, little-endian, an executable or shared object, EM_386. F:
+    # the kernel opens qemu-i386 now, so that it serves every namespace.
+    printf '%s' ':rootchecker-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' \
+      >"$binfmt/register"
+  fi
+  echo 1 >"$binfmt/rootchecker-i386"
+  i386_runs || { echo "setup: 32-bit x86 programs do not run, even under qemu-i386" >&2; exit 1; }
+  echo "setup: this kernel cannot run 32-bit x86 programs: they run under qemu-i386 (binfmt_misc)"
 fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
-apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -21,6 +21,9 @@ source "$(dirname "$0")/env.sh"
 bash "$ROOT/scripts/setup.sh" || exit 1
 LOGS="$BUILD/logs"
 mkdir -p "$BUILD" "$LOGS"
+if grep -qx enabled /proc/sys/fs/binfmt_misc/rootchecker-i386 2>/dev/null; then
+  echo "note: 32-bit x86 programs (tests and the 32-bit JVM) run under qemu-i386 on this kernel"
+fi
 
 X86=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-x86.toolchain.cmake")
 # The JVM cannot load a library that expects a sanitizer runtime, and the
