@@ -47,8 +47,8 @@ size_t run_on_test_stack(void (*body)(void*), void* argument) {
   fiber.uc_link = &g_caller;
   makecontext(&fiber, trampoline, 0);
   if (swapcontext(&g_caller, &fiber) != 0) ADD_FAILURE() << "swapcontext";
-  const uint8_t* first = std::find_if(
-      g_stack, g_stack + sizeof g_stack, [](uint8_t b) { return b != kPattern; });
+  const uint8_t* first = std::find_if(g_stack, g_stack + sizeof g_stack,
+                                      [](uint8_t b) { return b != kPattern; });
   return static_cast<size_t>(g_stack + sizeof g_stack - first);
 }
 
@@ -161,8 +161,8 @@ TEST_F(StackResidue, NoKeyMaterialAfterDecryption) {
     // The decryption ran on the test's stack, or the search means nothing.
     EXPECT_GT(used, 512u);
     const std::vector<std::string> found = residue();
-    EXPECT_TRUE(found.empty()) << testing::PrintToString(found) << " ("
-                               << used << " bytes of stack used)";
+    EXPECT_TRUE(found.empty()) << testing::PrintToString(found) << " (" << used
+                               << " bytes of stack used)";
   }
 }
 

@@ -30,6 +30,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class FakeJniEnv {
@@ -58,6 +59,10 @@ class FakeJniEnv {
   void set_call_observer(void (*observer)(bool entering)) {
     observer_ = observer;
   }
+
+  // Adds a call of something other than the JNI to the log, for a test that
+  // watches where in the JNI sequence it happens.
+  void note(std::string call) { calls_.push_back(std::move(call)); }
 
   // --- What happened ------------------------------------------------------
   const std::vector<std::string>& calls() const { return calls_; }
