@@ -38,9 +38,11 @@ public final class NativePasswordDecrypter {
   /**
    * Returns the password in {@code blob} as a new array (possibly empty), or
    * null when {@code blob} is null, its length is not 16 + 16k bytes with
-   * k &ge; 1, its last decrypted byte is 0 or above 16, or memory ran out.
-   * The password's bytes are returned as they are: no character set is
-   * applied, and zero bytes stay in place.
+   * k &ge; 1, its last decrypted byte is 0 or above 16, or the native heap
+   * cannot hold a copy of it. When the Java heap cannot hold the result, the
+   * VM's {@link OutOfMemoryError} is thrown instead. The password's bytes are
+   * returned as they are: no character set is applied, and zero bytes stay in
+   * place.
    *
    * <p>{@code blob} is never changed. The returned array holds a secret:
    * {@link #wipe} it as soon as it is no longer needed.
