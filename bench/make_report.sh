@@ -95,6 +95,8 @@ EOF
     cpp_row "probe_path, $w path" probe_$w
     cpp_row "bare fopen/fclose, $w path" fopen_$w
     cpp_row "ratio probe_path / fopen+fclose, $w" ratio_probe_$w "%.2f x"
+    cpp_row "bare open/close (the probe's flags), $w path" open_$w
+    cpp_row "ratio probe_path / open+close, $w" ratio_probe_open_$w "%.2f x"
   done
   cat <<EOF
 
@@ -116,8 +118,10 @@ EOF
   done
   jvm_row "\`nativeCheckForRoot\`, default list, per path" path_native
   jvm_row "bare fopen/fclose loop in C (through one JNI call), per path" path_fopen
+  jvm_row "bare open/close loop in C (the probe's flags), per path" path_open
   jvm_row "\`nativeCheckForRoot\`, as many existing files, per path" path_native_present
   jvm_row "bare fopen/fclose loop in C, the same existing files, per path" path_fopen_present
+  jvm_row "bare open/close loop in C, the same existing files, per path" path_open_present
   jvm_row "Java \`FileInputStream\` open+close, per path" path_fis
   jvm_row "Java \`File.canRead\` (does not open), per path" path_canread
   jvm_row "Java \`Files.isReadable\` (does not open), per path" path_isreadable
@@ -128,6 +132,8 @@ EOF
   jvm_row "ratio nativeDecrypt / reused Cipher, 1 KiB" ratio_native_reused_1024 "%.2f x"
   jvm_row "**ratio** nativeCheckForRoot / bare fopen+fclose" ratio_path_native_fopen "%.3f x"
   jvm_row "ratio nativeCheckForRoot / bare fopen+fclose, existing files" ratio_path_native_fopen_present "%.3f x"
+  jvm_row "ratio nativeCheckForRoot / bare open+close" ratio_path_native_open "%.3f x"
+  jvm_row "ratio nativeCheckForRoot / bare open+close, existing files" ratio_path_native_open_present "%.3f x"
   jvm_row "ratio nativeCheckForRoot / FileInputStream" ratio_path_native_fis "%.3f x"
   jvm_row "ratio nativeCheckForRoot / File.canRead" ratio_path_native_canread "%.3f x"
   cat <<EOF

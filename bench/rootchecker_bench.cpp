@@ -1,5 +1,7 @@
-// Google Benchmark suite for the library's core, with OpenSSL and bare
-// fopen/fclose beside it for scale, and a summary of the ratios at the end.
+// Google Benchmark suite for the library's core, with OpenSSL, bare
+// fopen/fclose (the reference the probe's ratio was first set against) and
+// bare open/close with the probe's flags beside it for scale, and a summary of
+// the ratios at the end.
 //
 // OpenSSL reads OPENSSL_ia32cap once, when libcrypto initialises, so one
 // process cannot measure it both with and without AES-NI. The binary therefore
@@ -9,6 +11,7 @@
 //
 //   rootchecker_bench [--summary_out=FILE] [Google Benchmark flags]
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -211,6 +214,18 @@ void BM_fopen_fclose(benchmark::State& state, bool existing) {
   }
 }
 
+// The system calls probe_path makes, with nothing around them.
+void BM_open_close(benchmark::State& state, bool existing) {
+  const std::string& path =
+      existing ? probe_paths().existing : probe_paths().missing;
+  for (auto _ : state) {
+    const int fd =
+        ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    benchmark::DoNotOptimize(fd);
+    if (fd >= 0) ::close(fd);
+  }
+}
+
 // --- Results and the summary
 // ---------------------------------------------------
 
@@ -352,6 +367,10 @@ void print_summary(const std::map<std::string, double>& ns,
     row("fopen_" + w, "bare fopen/fclose, " + w + " path", bare, "ns");
     ratio("ratio_probe_" + w, "probe_path / bare fopen+fclose, " + w + " path",
           probe, bare, "");
+    const double bare_open = find("BM_open_close/" + w);
+    row("open_" + w, "bare open/close, " + w + " path", bare_open, "ns");
+    ratio("ratio_probe_open_" + w,
+          "probe_path / bare open+close, " + w + " path", probe, bare_open, "");
   }
   if (!summary_out.empty()) std::ofstream(summary_out) << tsv.str();
 }
@@ -398,6 +417,8 @@ int main(int argc, char** argv) {
                                  true);
     benchmark::RegisterBenchmark("BM_fopen_fclose/missing", BM_fopen_fclose,
                                  false);
+    benchmark::RegisterBenchmark("BM_open_close/existing", BM_open_close, true);
+    benchmark::RegisterBenchmark("BM_open_close/missing", BM_open_close, false);
   }
 
   std::vector<char*> original_args = args;  // Initialize consumes its flags

@@ -5,9 +5,12 @@
 
 #include <jni.h>
 
-// probe_path opens `path` (NUL-terminated, passed to fopen byte for byte) in
-// mode "r" and closes it at once. Returns true when the open succeeded. Nothing
-// is read; errno is left as fopen and fclose set it. A directory opens too.
+// probe_path opens `path` (NUL-terminated, passed to open(2) byte for byte)
+// read-only and closes it at once. Returns true when the open succeeded: for
+// files and directories the same answer as fopen(path, "r"). The open never
+// waits: O_NONBLOCK lets a FIFO without a writer open at once (it counts).
+// Nothing is read; errno is left as open and close set it. A directory opens
+// too.
 bool probe_path(const char* path);
 
 extern "C" {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -11,11 +12,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "native/root_checker.h"
 #include "support/test_support.h"
@@ -79,6 +83,44 @@ std::string printable(const std::string& path) {
   return path + " (hex " +
          to_hex(reinterpret_cast<const uint8_t*>(path.data()), path.size()) +
          ")";
+}
+
+// Runs `body` in a forked child and returns its exit code. A child still
+// running after a generous deadline is killed and the test fails, so that a
+// probe that blocks fails instead of hanging the run; -1 then, and when the
+// child ends abnormally.
+int exit_code_in_child(const std::function<int()>& body) {
+  constexpr auto kDeadline = std::chrono::seconds(10);
+  fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    return -1;
+  }
+  if (pid == 0) ::_exit(body());
+  const auto start = std::chrono::steady_clock::now();
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0) {
+      ADD_FAILURE() << "waitpid: " << std::strerror(errno);
+      return -1;
+    }
+    if (std::chrono::steady_clock::now() - start > kDeadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      ADD_FAILURE() << "the child did not finish within " << kDeadline.count()
+                    << " s: probe_path blocked";
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!WIFEXITED(status)) {
+    ADD_FAILURE() << "child ended abnormally, status " << status;
+    return -1;
+  }
+  return WEXITSTATUS(status);
 }
 
 struct ProbeCase {
@@ -199,6 +241,70 @@ TEST_F(ProbePathTest, FileTheProcessMayNotReadDoesNotOpen) {
       << "as uid 65534, probe_path opened mode 0600 root-owned " << secret;
   EXPECT_EQ(code & kControlNotOpened, 0)
       << "as uid 65534, probe_path did not open mode 0644 " << control;
+}
+
+// Nobody writes to the FIFO: an open that waits for a writer never returns.
+// Probed in a child, so that such a probe fails the test by the deadline.
+TEST_F(ProbePathTest, FifoWithoutWriterOpensAtOnce) {
+  const std::string fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0) << std::strerror(errno);
+  const std::string control = dir_ / "readable";
+  enum : int {
+    kOk = 0,
+    kFifoNotOpened = 1,
+    kControlNotOpened = 2,
+    kDescriptorsLeft = 4,
+  };
+  const int code = exit_code_in_child([&] {
+    int result = kOk;
+    const std::set<int> before = open_descriptors();
+    for (int round = 0; round < 100; ++round) {
+      if (!probe_path(fifo.c_str())) result |= kFifoNotOpened;
+      if (!probe_path(control.c_str())) result |= kControlNotOpened;
+    }
+    if (open_descriptors() != before) result |= kDescriptorsLeft;
+    return result;
+  });
+  ASSERT_GE(code, 0);
+  EXPECT_EQ(code & kFifoNotOpened, 0) << "FIFO did not open: " << fifo;
+  EXPECT_EQ(code & kControlNotOpened, 0) << control;
+  EXPECT_EQ(code & kDescriptorsLeft, 0) << "descriptors left open";
+}
+
+// A session leader without a controlling terminal would acquire the first
+// terminal it opens; probing a terminal must not make it the process's own.
+TEST_F(ProbePathTest, ProbingATerminalDoesNotMakeItControlling) {
+  enum : int {
+    kOk = 0,
+    kNotOpened = 1,
+    kBecameControlling = 2,
+    kNoSession = 10,
+    kNoPty = 11,
+  };
+  const int code = exit_code_in_child([] {
+    if (::setsid() < 0) return int{kNoSession};
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+      return int{kNoPty};
+    }
+    const char* name = ::ptsname(master);
+    if (name == nullptr) return int{kNoPty};
+    int result = kOk;
+    if (!probe_path(name)) result |= kNotOpened;
+    // /dev/tty opens only for a process with a controlling terminal.
+    const int tty = ::open("/dev/tty", O_RDONLY | O_NOCTTY);
+    if (tty >= 0) {
+      result |= kBecameControlling;
+      ::close(tty);
+    }
+    return result;
+  });
+  ASSERT_GE(code, 0);
+  if (code == kNoSession) GTEST_SKIP() << "setsid failed in the child";
+  if (code == kNoPty) GTEST_SKIP() << "no pseudo-terminal available here";
+  EXPECT_EQ(code & kNotOpened, 0) << "the terminal did not open";
+  EXPECT_EQ(code & kBecameControlling, 0)
+      << "probing a terminal made it the controlling terminal";
 }
 
 TEST_F(ProbePathTest, LeavesNoDescriptorOpen) {

@@ -22,9 +22,12 @@ import java.util.List;
  *       modules, KernelSU and similar tools unmount or hide their files from
  *       the apps they choose, and a renamed or relocated {@code su} is not on
  *       any list; a rooted device can therefore count 0.</li>
- *   <li>A path counts when {@code fopen(path, "r")} succeeds. A directory
- *       opens too, so a directory that happens to exist at a listed path
- *       counts. Emulator and {@code userdebug} system images ship
+ *   <li>A path counts when it opens for reading (the library calls
+ *       {@code open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)} and
+ *       closes the descriptor at once; for files and directories that is the
+ *       answer {@code fopen(path, "r")} gives). A directory opens too, and so
+ *       does a FIFO, without waiting for a writer; so a directory or FIFO that
+ *       happens to exist at a listed path counts. Emulator and {@code userdebug} system images ship
  *       {@code su}, and some vendor images ship {@code busybox}; a device
  *       that is not rooted by its user can therefore count more than 0.</li>
  *   <li>A file that exists but that this app may not read (SELinux, file
@@ -34,7 +37,8 @@ import java.util.List;
  *       on devices whose permissions were loosened.</li>
  * </ul>
  *
- * <p>Every path is probed with blocking file I/O: call these methods off the
+ * <p>Every path is probed with blocking file I/O (a slow or stuck file system
+ * still holds the call up, though no FIFO does): call these methods off the
  * main thread. The methods are thread-safe and keep no state.
  *
  * <p>The first use of the class loads the library; if it is missing, that use
@@ -139,7 +143,7 @@ public final class NativeRootChecker {
    * Returns how many of {@code paths} this process can open for reading.
    * Every entry is probed, duplicates included, so the result lies between 0
    * and {@code paths.length}. A null array counts 0 and a null entry adds 0.
-   * Paths reach {@code fopen} in modified UTF-8, so a name with a character
+   * Paths reach {@code open} in modified UTF-8, so a name with a character
    * outside the Basic Multilingual Plane never matches. Blocking file I/O.
    */
   public static native int nativeCheckForRoot(String[] paths);

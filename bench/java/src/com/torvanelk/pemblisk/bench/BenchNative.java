@@ -11,6 +11,9 @@ final class BenchNative {
   /** Opens and closes each path {@code rounds} times in C; returns the opens that succeeded. */
   static native int fopenLoop(String[] paths, int rounds);
 
+  /** The same with open/close and the flags the library's probe uses. */
+  static native int openLoop(String[] paths, int rounds);
+
   /** Does nothing: the cost of a JNI call. */
   static native void nop();
 }

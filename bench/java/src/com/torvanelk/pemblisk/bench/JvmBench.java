@@ -210,6 +210,8 @@ public final class JvmBench {
         }, n));
     record("path_fopen", "bare fopen/fclose loop in C, per path",
         measure(calls -> BenchNative.fopenLoop(paths, calls), n));
+    record("path_open", "bare open/close loop in C, per path",
+        measure(calls -> BenchNative.openLoop(paths, calls), n));
     record("path_fis", "Java FileInputStream open+close, per path",
         measure(calls -> {
           long s = 0;
@@ -256,6 +258,8 @@ public final class JvmBench {
         }, n));
     record("path_fopen_present", "bare fopen/fclose loop in C, existing files, per path",
         measure(calls -> BenchNative.fopenLoop(present, calls), n));
+    record("path_open_present", "bare open/close loop in C, existing files, per path",
+        measure(calls -> BenchNative.openLoop(present, calls), n));
     record("jni_nop", "an empty JNI call",
         measure(calls -> {
           for (int i = 0; i < calls; ++i) BenchNative.nop();
@@ -299,6 +303,11 @@ public final class JvmBench {
     ratio("ratio_path_native_fopen_present",
         "nativeCheckForRoot / bare fopen+fclose, existing files, per path", "path_native_present",
         "path_fopen_present", "");
+    ratio("ratio_path_native_open", "nativeCheckForRoot / bare open+close, per path",
+        "path_native", "path_open", "");
+    ratio("ratio_path_native_open_present",
+        "nativeCheckForRoot / bare open+close, existing files, per path", "path_native_present",
+        "path_open_present", "");
     ratio("ratio_path_native_fis", "nativeCheckForRoot / FileInputStream, per path",
         "path_native", "path_fis", "(target < 1)");
     ratio("ratio_path_native_canread", "nativeCheckForRoot / File.canRead, per path",

@@ -4,6 +4,7 @@ import static org.junit.jupiter.api.Assertions.assertAll;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTimeoutPreemptively;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeFalse;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
@@ -13,14 +14,17 @@ import java.nio.channels.FileChannel;
 import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardOpenOption;
 import java.nio.file.attribute.PosixFilePermissions;
+import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HashSet;
 import java.util.List;
+import java.util.concurrent.TimeUnit;
 import java.util.stream.Collectors;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
@@ -86,6 +90,36 @@ class NativeRootCheckerTest {
     String name = Files.createFile(dir.resolve("süß €")).toString();
     assertEquals(1, count(name), name);
     assertEquals(0, count(name + "x"), name + "x");
+  }
+
+  /** Makes a FIFO with the mkfifo tool: the JDK has no call for it. */
+  static String mkfifo(Path path) throws IOException, InterruptedException {
+    Process p = new ProcessBuilder("mkfifo", path.toString()).inheritIO().start();
+    assertTrue(p.waitFor(60, TimeUnit.SECONDS), "mkfifo did not finish");
+    assertEquals(0, p.exitValue(), "mkfifo " + path);
+    int mode = (Integer) Files.getAttribute(path, "unix:mode", LinkOption.NOFOLLOW_LINKS);
+    assertEquals(0010000, mode & 0170000, path + " is not a FIFO");  // S_IFIFO
+    return path.toString();
+  }
+
+  /**
+   * Nobody writes to the FIFO, so an open that waits for a writer never returns. The call runs
+   * in another thread that JUnit abandons after the deadline: a thread stuck in native code
+   * cannot be interrupted, but the test fails instead of hanging the run.
+   */
+  @Test
+  void aFifoWithoutWriterCountsAtOnce() throws IOException, InterruptedException {
+    String fifo = mkfifo(dir.resolve("fifo"));
+    String[] paths = {readable, fifo, readable};
+    count(readable);  // loads the library before the first snapshot
+    List<String> before = TestEnv.openFds();
+    int n = assertTimeoutPreemptively(Duration.ofSeconds(10), () -> count(paths),
+        "nativeCheckForRoot did not return: the FIFO open blocked");
+    assertEquals(3, n);
+    assertEquals(List.of(readable, fifo, readable),
+        assertTimeoutPreemptively(Duration.ofSeconds(10),
+            () -> NativeRootChecker.findReadable(Arrays.asList(paths))));
+    assertEquals(before, TestEnv.openFds(), "open file descriptors before and after");
   }
 
   @Test
