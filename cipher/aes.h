@@ -1,15 +1,17 @@
 // AES-128 decryption in CBC mode (FIPS-197, NIST SP 800-38A). Decryption only:
 // there is no forward cipher here.
 //
-// Timing, checked by tests/consttime under valgrind's memcheck with key,
-// vector and ciphertext marked secret: nothing in AES_init_ctx_iv or
-// AES_CBC_decrypt_buffer branches or conditionally moves on secret data;
-// xtime, gf_multiply, InvMixColumns, AddRoundKey, InvShiftRows and
-// xor_chaining_value are branch-free. What memcheck does report is addresses:
-// every InvSubBytes look-up, and every SubWord look-up in KeyExpansion,
-// indexes an S-box with a secret byte. Those look-ups are NOT constant-time
-// against cache-timing attacks: which cache lines are touched depends on the
-// key and the data.
+// Timing: nothing in AES_init_ctx_iv or AES_CBC_decrypt_buffer branches or
+// conditionally moves or sets on secret data. tests/consttime checks the two
+// halves apart. Under valgrind's memcheck, with key, vector and ciphertext
+// marked secret, no branch depends on them in xtime, gf_multiply,
+// InvMixColumns, AddRoundKey, InvShiftRows, xor_chaining_value or the whole
+// decryption; memcheck cannot see a conditional move or set, so the built
+// library's machine code is read instead: nothing the two operations reach is
+// a cmov or setcc. What memcheck does report is addresses: every InvSubBytes
+// look-up, and every SubWord look-up in KeyExpansion, indexes an S-box with a
+// secret byte. Those look-ups are NOT constant-time against cache-timing
+// attacks: which cache lines are touched depends on the key and the data.
 #ifndef ROOTCHECKER_CIPHER_AES_H
 #define ROOTCHECKER_CIPHER_AES_H
 
