@@ -143,8 +143,11 @@ public final class NativeRootChecker {
    * Returns how many of {@code paths} this process can open for reading.
    * Every entry is probed, duplicates included, so the result lies between 0
    * and {@code paths.length}. A null array counts 0 and a null entry adds 0.
-   * Paths reach {@code open} in modified UTF-8, so a name with a character
-   * outside the Basic Multilingual Plane never matches. Blocking file I/O.
+   * Paths reach {@code open} as the VM's UTF-8 form of the string. For a
+   * character outside the Basic Multilingual Plane that form depends on the
+   * VM: HotSpot gives modified UTF-8 (a surrogate pair, 6 bytes), which never
+   * matches a file name; the Android Runtime gives standard 4-byte UTF-8,
+   * which does. Blocking file I/O.
    */
   public static native int nativeCheckForRoot(String[] paths);
 
