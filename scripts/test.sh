@@ -21,8 +21,18 @@ source "$(dirname "$0")/env.sh"
 bash "$ROOT/scripts/setup.sh" || exit 1
 LOGS="$BUILD/logs"
 mkdir -p "$BUILD" "$LOGS"
+# Where the kernel cannot run 32-bit x86 programs, setup.sh has them run
+# under qemu-i386. The C++ tests run there as they are. The 32-bit JVM does
+# not: HotSpot dies under qemu-user (SIGSEGV in its safepoint blob, failed
+# guarantees in relocInfo.cpp), and so does 32-bit valgrind. Those tests are
+# left out on such a machine, and the summary says so.
+NOT_EMULABLE_JVM=()
+NOT_EMULABLE_CHECKS=()
 if grep -qx enabled /proc/sys/fs/binfmt_misc/rootchecker-i386 2>/dev/null; then
-  echo "note: 32-bit x86 programs (tests and the 32-bit JVM) run under qemu-i386 on this kernel"
+  I386_NOTE="32-bit x86 ran under qemu-i386 (this kernel cannot run it): the 32-bit JVM tests (java.*) and the 32-bit memcheck checks were not run"
+  echo "note: $I386_NOTE"
+  NOT_EMULABLE_JVM=(-E '^java\.')
+  NOT_EMULABLE_CHECKS=(-LE '^valgrind$')
 fi
 
 X86=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-x86.toolchain.cmake")
@@ -57,12 +67,13 @@ stage_host64() {
 stage_x86() {
   local key="$BUILD/x86-app.key"
   [ -s "$key" ] || od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$key"
-  build x86 "${X86[@]}" -DROOTCHECKER_KEY_FILE="$key" && tests x86 x86 "${NOT_CHECKS[@]}"
+  build x86 "${X86[@]}" -DROOTCHECKER_KEY_FILE="$key" &&
+    tests x86 x86 "${NOT_CHECKS[@]}" "${NOT_EMULABLE_JVM[@]}"
 }
 
 stage_x86_clang() {
   CC=clang CXX=clang++ build x86-clang "${X86[@]}" &&
-    tests x86-clang x86-clang "${NOT_CHECKS[@]}"
+    tests x86-clang x86-clang "${NOT_CHECKS[@]}" "${NOT_EMULABLE_JVM[@]}"
 }
 
 stage_asan() {
@@ -144,8 +155,10 @@ stage_binary() {
         x86-clang) CC=clang CXX=clang++ build x86-clang "${X86[@]}" ;;
       esac || { status=1; continue; }
     fi
+    local skip=()
+    [ "$name" = host64 ] || skip=("${NOT_EMULABLE_CHECKS[@]}")
     # Verbose, so that the log keeps what memcheck said about the S-boxes.
-    tests "checks-$name" "$name" -L '^(binary|consttime)$' -V || status=1
+    tests "checks-$name" "$name" -L '^(binary|consttime)$' "${skip[@]}" -V || status=1
   done
   return $status
 }
@@ -190,6 +203,7 @@ total=$((SECONDS - start))
 echo
 echo "=================== summary ($((total / 60))m$((total % 60))s in all; logs in $LOGS)"
 printf '%s\n' "${summary[@]}"
+[ -z "${I386_NOTE:-}" ] || echo "note: $I386_NOTE"
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED stages: ${failed[*]}"
   exit 1
