@@ -1,9 +1,58 @@
 #!/usr/bin/env bash
 # Turns the results of scripts/bench.sh into docs/performance.md and
-# docs/performance.png. Called by scripts/bench.sh; not meant to be run alone.
+# docs/performance.png, and keeps the plot's figures in docs/performance.dat.
+# Called by scripts/bench.sh; not meant to be run alone.
 #
 #   make_report.sh RESULTS_DIR DOCS_DIR CPU MHZ CORES AES STARTED LOAD_BEFORE LOAD_AFTER QUICK
+#   make_report.sh --redraw DOCS_DIR   # the plot again from performance.dat, without a run
 set -euo pipefail
+
+# draw_plot DATA PNG: the plot, per call against blob size and per path,
+# native beside Java, from the three data sets of DATA.
+draw_plot() {
+  local machine
+  machine=$(sed -n 's/^# machine: //p' "$1")
+  gnuplot <<EOF
+  set terminal pngcairo size 1200,600 font ",10"
+  set output "$2"
+  set multiplot layout 1,2 title "librootchecker: time per call ($machine)"
+  set title "Password blob decryption, per call"
+  set xlabel "blob size (bytes)"
+  set ylabel "ns per call"
+  set logscale xy
+  set xrange [30:1600]
+  set xtics (48, 1024)
+  set key inside top left vertical Left reverse opaque box samplen 3 height 1
+  set grid
+  plot "$1" index 0 using 1:2 with linespoints lw 2 pt 7 title "nativeDecrypt, 64-bit JVM", \
+       "" index 0 using 1:3 with linespoints lw 2 pt 5 title "javax.crypto fresh Cipher, 64-bit", \
+       "" index 0 using 1:4 with linespoints lw 2 pt 9 title "javax.crypto reused Cipher, 64-bit", \
+       "" index 1 using 1:2 with linespoints lw 2 dt 2 pt 7 title "nativeDecrypt, 32-bit JVM", \
+       "" index 1 using 1:3 with linespoints lw 2 dt 2 pt 5 title "javax.crypto fresh Cipher, 32-bit", \
+       "" index 1 using 1:4 with linespoints lw 2 dt 2 pt 9 title "javax.crypto reused Cipher, 32-bit"
+  unset logscale
+  unset xrange
+  set title "Root check, per path (default list)"
+  set xlabel ""
+  set ylabel "ns per path"
+  set style data histogram
+  set style histogram clustered gap 1
+  set style fill solid 0.8 border -1
+  set boxwidth 0.9
+  set xtics rotate by -20 ("" 0)
+  set xtics auto
+  set yrange [0:*]
+  set key inside top left vertical
+  plot "$1" index 2 using 2:xtic(1) title "64-bit JVM", "" index 2 using 3 title "32-bit JVM"
+  unset multiplot
+EOF
+}
+
+if [ "${1:-}" = --redraw ]; then
+  draw_plot "$2/performance.dat" "$2/performance.png"
+  exit 0
+fi
+
 results=$1 docs=$2 cpu=$3 mhz=$4 cores=$5 aes=$6 started=$7 load_before=$8 load_after=$9 quick=${10}
 mkdir -p "$docs"
 md="$docs/performance.md"
@@ -177,59 +226,30 @@ Raw output: \`build/bench-results/\`. Run it on a quiet machine: check \`uptime\
 EOF
 } >"$md"
 
-# The plot: per call against blob size, and per path, native beside Java.
-dat="$results/plot"
-mkdir -p "$dat"
-for bits in 64 32; do
-  j="$results/jvm-$bits.tsv"
-  {
+# The plot's figures, kept beside it so that it can be redrawn: three data
+# sets (two blank lines apart) for gnuplot's index 0, 1 and 2.
+dat="$docs/performance.dat"
+{
+  echo "# The figures behind performance.png, ns per call (per path in the last set)."
+  echo "# Written by bench/make_report.sh; 'bench/make_report.sh --redraw docs' redraws the plot."
+  echo "# machine: $cpu"
+  for bits in 64 32; do
+    j="$results/jvm-$bits.tsv"
+    if [ "$bits" = 32 ]; then printf '\n\n'; fi
+    echo "# $bits-bit JVM: blob size, nativeDecrypt, javax.crypto fresh Cipher, javax.crypto reused Cipher"
     for s in 48 1024; do
       echo "$s $(val "$j" decrypt_native_$s %.1f) $(val "$j" decrypt_fresh_$s %.1f) $(val "$j" decrypt_reused_$s %.1f)"
     done
-  } >"$dat/decrypt-$bits.dat"
-done
-path_row() {  # KEY LABEL
-  printf '"%s" %s %s\n' "$2" "$(val "$j64" "$1" %.1f)" "$(val "$j32" "$1" %.1f)"
-}
-{
+  done
+  printf '\n\n'
+  echo "# per path, default list: 64-bit JVM, 32-bit JVM"
+  path_row() {  # KEY LABEL
+    printf '"%s" %s %s\n' "$2" "$(val "$j64" "$1" %.1f)" "$(val "$j32" "$1" %.1f)"
+  }
   path_row path_native "nativeCheckForRoot"
   path_row path_fopen "bare fopen/fclose (C)"
   path_row path_fis "FileInputStream"
   path_row path_canread "File.canRead"
   path_row path_isreadable "Files.isReadable"
-} >"$dat/paths.dat"
-
-gnuplot <<EOF
-set terminal pngcairo size 1200,600 font ",10"
-set output "$png"
-set multiplot layout 1,2 title "librootchecker: time per call ($cpu)"
-set title "Password blob decryption, per call"
-set xlabel "blob size (bytes)"
-set ylabel "ns per call"
-set logscale xy
-set xrange [30:1600]
-set xtics (48, 1024)
-set key bmargin horizontal maxrows 3 width -4
-set grid
-plot "$dat/decrypt-64.dat" using 1:2 with linespoints lw 2 pt 7 title "nativeDecrypt, 64-bit JVM", \
-     "$dat/decrypt-64.dat" using 1:3 with linespoints lw 2 pt 5 title "javax.crypto fresh Cipher, 64-bit", \
-     "$dat/decrypt-64.dat" using 1:4 with linespoints lw 2 pt 9 title "javax.crypto reused Cipher, 64-bit", \
-     "$dat/decrypt-32.dat" using 1:2 with linespoints lw 2 dt 2 pt 7 title "nativeDecrypt, 32-bit JVM", \
-     "$dat/decrypt-32.dat" using 1:3 with linespoints lw 2 dt 2 pt 5 title "javax.crypto fresh Cipher, 32-bit", \
-     "$dat/decrypt-32.dat" using 1:4 with linespoints lw 2 dt 2 pt 9 title "javax.crypto reused Cipher, 32-bit"
-unset logscale
-unset xrange
-set title "Root check, per path (default list)"
-set xlabel ""
-set ylabel "ns per path"
-set style data histogram
-set style histogram clustered gap 1
-set style fill solid 0.8 border -1
-set boxwidth 0.9
-set xtics rotate by -20 ("" 0)
-set xtics auto
-set yrange [0:*]
-set key inside top left vertical
-plot "$dat/paths.dat" using 2:xtic(1) title "64-bit JVM", "" using 3 title "32-bit JVM"
-unset multiplot
-EOF
+} >"$dat"
+draw_plot "$dat" "$png"

@@ -84,4 +84,4 @@ aes=$(grep -qw aes /proc/cpuinfo && echo yes || echo no)
 
 bash "$ROOT/bench/make_report.sh" "$RESULTS" "$ROOT/docs" \
   "$cpu" "$mhz" "$cores" "$aes" "$started" "$load_before" "$load_after" "$quick"
-echo "bench: wrote docs/performance.md and docs/performance.png"
+echo "bench: wrote docs/performance.md, docs/performance.png and docs/performance.dat"

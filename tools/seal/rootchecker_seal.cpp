@@ -3,11 +3,13 @@
 // checks a blob with the library's own decrypter. Encryption is OpenSSL's;
 // the library itself has none.
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -263,11 +265,11 @@ void strip_one_newline(secret_bytes& password) {
   if (!password.empty() && password.back() == '\r') password.pop_back();
 }
 
-int hex_value(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+bool is_hex_digit(uint8_t c) { return OPENSSL_hexchar2int(c) >= 0; }
+
+bool is_base64_digit(uint8_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 
 bool is_space(uint8_t c) {
@@ -301,7 +303,7 @@ Key load_key(const Options& o) {
   while (end > begin && is_space(text[end - 1])) --end;
   const std::string where = "key file '" + o.key_file + "'";
   for (size_t i = begin; i < end; ++i) {
-    if (hex_value(text[i]) < 0) {
+    if (!is_hex_digit(text[i])) {
       // The offending character is not shown: the file may hold some other
       // secret.
       fail(kBadKey, where + ": not a hex digit at offset " + std::to_string(i) +
@@ -312,9 +314,16 @@ Key load_key(const Options& o) {
     fail(kBadKey, where + ": " + std::to_string(end - begin) +
                       " hex digits, want 32 (16 bytes)");
   }
-  for (size_t i = 0; i < 16; ++i) {
-    key.bytes[i] = static_cast<uint8_t>(hex_value(text[begin + 2 * i]) * 16 +
-                                        hex_value(text[begin + 2 * i + 1]));
+  // OpenSSL reads a C string: the digits alone, in a buffer that is wiped.
+  secret_bytes digits(text.begin() + static_cast<std::ptrdiff_t>(begin),
+                      text.begin() + static_cast<std::ptrdiff_t>(end));
+  digits.push_back('\0');
+  size_t decoded = 0;
+  if (OPENSSL_hexstr2buf_ex(key.bytes, sizeof key.bytes, &decoded,
+                            reinterpret_cast<const char*>(digits.data()),
+                            '\0') != 1 ||
+      decoded != sizeof key.bytes) {
+    fail(kBadKey, where + ": OpenSSL cannot read its hex digits");
   }
   return key;
 }
@@ -364,31 +373,26 @@ Bytes seal_password(const Key& key, const secret_bytes& password) {
   return blob;
 }
 
-const char kHexDigits[] = "0123456789abcdef";
-
+// Lower case, as the tool has always written hex; OpenSSL writes upper case.
 std::string to_hex(const Bytes& bytes) {
-  std::string out;
-  for (uint8_t b : bytes) {
-    out += kHexDigits[b >> 4];
-    out += kHexDigits[b & 15];
+  std::string out(2 * bytes.size() + 1, '\0');
+  if (OPENSSL_buf2hexstr_ex(out.data(), out.size(), nullptr, bytes.data(),
+                            bytes.size(), '\0') != 1) {
+    fail(kCryptoFailure, "OpenSSL's hex encoder failed");
   }
+  out.pop_back();
+  std::transform(out.begin(), out.end(), out.begin(), [](char c) {
+    return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c;
+  });
   return out;
 }
 
-const char kBase64Digits[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 std::string to_base64(const Bytes& bytes) {
-  std::string out;
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    const size_t n = std::min<size_t>(3, bytes.size() - i);
-    uint32_t group = uint32_t{bytes[i]} << 16;
-    if (n > 1) group |= uint32_t{bytes[i + 1]} << 8;
-    if (n > 2) group |= bytes[i + 2];
-    for (size_t j = 0; j < 4; ++j) {
-      out += j <= n ? kBase64Digits[(group >> (18 - 6 * j)) & 63] : '=';
-    }
-  }
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int written =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                      bytes.data(), static_cast<int>(bytes.size()));
+  out.resize(static_cast<size_t>(written));
   return out;
 }
 
@@ -396,11 +400,11 @@ std::string to_base64(const Bytes& bytes) {
 // whose bytes are signed.
 std::string to_array_literal(const Bytes& bytes, Format format) {
   const bool java = format == Format::kJava;
+  const std::string digits = to_hex(bytes);
   std::string out = java ? "new byte[] {" : "byteArrayOf(";
   for (size_t i = 0; i < bytes.size(); ++i) {
     out += i % 8 == 0 ? "\n    " : " ";
-    const std::string hex = std::string("0x") + kHexDigits[bytes[i] >> 4] +
-                            kHexDigits[bytes[i] & 15];
+    const std::string hex = "0x" + digits.substr(2 * i, 2);
     if (bytes[i] < 0x80)
       out += hex;
     else
@@ -426,28 +430,32 @@ std::string encode_blob(const Bytes& blob, Format format) {
   return {};
 }
 
+// The checks come first, so that the first bad character is reported with
+// its offset in the input; OpenSSL then decodes the digits alone.
 Bytes decode_hex(const secret_bytes& text) {
-  Bytes out;
-  int high = -1;
+  std::string digits;
   for (size_t i = 0; i < text.size(); ++i) {
     if (is_space(text[i])) continue;
-    const int value = hex_value(text[i]);
-    if (value < 0) {
+    if (!is_hex_digit(text[i])) {
       fail(kBadEncoding, "blob is not hex: " + describe_byte(text[i]) +
                              " at offset " + std::to_string(i));
     }
-    if (high < 0) {
-      high = value;
-    } else {
-      out.push_back(static_cast<uint8_t>(high * 16 + value));
-      high = -1;
-    }
+    digits += static_cast<char>(text[i]);
   }
-  if (high >= 0)
+  if (digits.size() % 2 != 0)
     fail(kBadEncoding, "blob is not hex: odd number of hex digits");
+  Bytes out(digits.size() / 2);
+  size_t decoded = 0;
+  if (OPENSSL_hexstr2buf_ex(out.data(), out.size(), &decoded, digits.c_str(),
+                            '\0') != 1 ||
+      decoded != out.size()) {
+    fail(kBadEncoding, "blob is not hex: OpenSSL cannot decode it");
+  }
   return out;
 }
 
+// EVP_DecodeBlock reads '=' anywhere as a zero digit and counts padding as
+// decoded bytes, so the digits and the padding are checked here first.
 Bytes decode_base64(const secret_bytes& text) {
   std::string digits;
   for (uint8_t c : text) {
@@ -459,24 +467,22 @@ Bytes decode_base64(const secret_bytes& text) {
   }
   size_t end = digits.size();
   for (int i = 0; i < 2 && end > 0 && digits[end - 1] == '='; ++i) --end;
-  Bytes out;
-  uint32_t bits = 0;
-  int bit_count = 0;
   for (size_t i = 0; i < end; ++i) {
-    const char* at =
-        digits[i] == '\0' ? nullptr : std::strchr(kBase64Digits, digits[i]);
-    if (at == nullptr) {
-      fail(kBadEncoding, "blob is not base64: " +
-                             describe_byte(static_cast<uint8_t>(digits[i])) +
+    const uint8_t c = static_cast<uint8_t>(digits[i]);
+    if (!is_base64_digit(c)) {
+      fail(kBadEncoding, "blob is not base64: " + describe_byte(c) +
                              " at digit " + std::to_string(i));
     }
-    bits = (bits << 6 | static_cast<uint32_t>(at - kBase64Digits)) & 0xfff;
-    bit_count += 6;
-    if (bit_count >= 8) {
-      bit_count -= 8;
-      out.push_back(static_cast<uint8_t>(bits >> bit_count));
-    }
   }
+  Bytes out(digits.size() / 4 * 3);
+  if (digits.empty()) return out;
+  const int decoded = EVP_DecodeBlock(
+      out.data(), reinterpret_cast<const unsigned char*>(digits.data()),
+      static_cast<int>(digits.size()));
+  if (decoded < 0 || static_cast<size_t>(decoded) != out.size())
+    fail(kBadEncoding, "blob is not base64: OpenSSL cannot decode it");
+  // Each '=' of padding stands for one byte that is not there.
+  out.resize(out.size() - (digits.size() - end));
   return out;
 }
 

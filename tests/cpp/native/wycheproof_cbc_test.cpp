@@ -6,12 +6,13 @@
 #include <openssl/evp.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
 
-#include "json_reader.h"
 #include "native/password_decrypter.h"
 #include "support/test_support.h"
 
@@ -43,23 +44,29 @@ std::string hex_prefix(const secret_bytes& bytes, size_t size) {
 }
 
 TEST(WycheproofAesCbcPkcs5, Aes128CasesByTheLastByteRule) {
-  const JsonValue doc = read_json_file(vector_path("aes_cbc_pkcs5_test.json"));
-  ASSERT_EQ(doc["algorithm"].str(), "AES-CBC-PKCS5");
+  const std::string path = vector_path("aes_cbc_pkcs5_test.json");
+  std::ifstream file(path, std::ios::binary);
+  ASSERT_TRUE(file) << "cannot read " << path;
+  // Checked access throughout (at, get): a missing member or a wrong type
+  // throws, and GoogleTest fails the test naming it.
+  const nlohmann::json doc = nlohmann::json::parse(file, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << path << " is not valid JSON";
+  ASSERT_EQ(doc.at("algorithm").get<std::string>(), "AES-CBC-PKCS5");
 
   int listed = 0, valid = 0, invalid = 0, invalid_accepted = 0,
       wrong_length = 0;
-  for (const JsonValue& group : doc["testGroups"].items()) {
-    listed += static_cast<int>(group["tests"].items().size());
-    if (group["keySize"].integer() != 128) continue;
-    for (const JsonValue& test : group["tests"].items()) {
-      const int id = test["tcId"].integer();
-      const std::string& verdict = test["result"].str();
+  for (const nlohmann::json& group : doc.at("testGroups")) {
+    listed += static_cast<int>(group.at("tests").size());
+    if (group.at("keySize").get<int>() != 128) continue;
+    for (const nlohmann::json& test : group.at("tests")) {
+      const int id = test.at("tcId").get<int>();
+      const std::string verdict = test.at("result").get<std::string>();
       SCOPED_TRACE("tcId " + std::to_string(id) + " (" + verdict + ", " +
-                   test["comment"].str() + ")");
-      const Bytes key = from_hex(test["key"].str());
-      const Bytes iv = from_hex(test["iv"].str());
-      const Bytes msg = from_hex(test["msg"].str());
-      const Bytes ct = from_hex(test["ct"].str());
+                   test.at("comment").get<std::string>() + ")");
+      const Bytes key = from_hex(test.at("key").get<std::string>());
+      const Bytes iv = from_hex(test.at("iv").get<std::string>());
+      const Bytes msg = from_hex(test.at("msg").get<std::string>());
+      const Bytes ct = from_hex(test.at("ct").get<std::string>());
       ASSERT_EQ(key.size(), 16u);
       ASSERT_EQ(iv.size(), 16u);
       if (verdict == "valid") {
@@ -114,7 +121,7 @@ TEST(WycheproofAesCbcPkcs5, Aes128CasesByTheLastByteRule) {
     }
   }
   // Every case in the file was seen, and the 128-bit groups were not empty.
-  EXPECT_EQ(listed, doc["numberOfTests"].integer());
+  EXPECT_EQ(listed, doc.at("numberOfTests").get<int>());
   EXPECT_GT(valid, 0);
   EXPECT_GT(invalid, 0);
   EXPECT_GT(wrong_length, 0) << "the empty-ciphertext case is missing";
