@@ -11,7 +11,8 @@
 #   f  valgrind     memcheck over every C++ test binary of host64
 #   g  fuzz         each fuzzer for a short while (when fuzz/ exists)
 #   h  binary       checks on librootchecker.so and the constant-time check,
-#                   in host64, x86 and x86-clang
+#                   in host64, x86 and x86-clang; the key scan in a clang
+#                   -flto build too
 #   i  format       clang-format over every C++ source
 #
 # ROOTCHECKER_STAGES="a b h" runs only some stages; ROOTCHECKER_BUILD_DIR
@@ -160,6 +161,17 @@ stage_binary() {
     # Verbose, so that the log keeps what memcheck said about the S-boxes.
     tests "checks-$name" "$name" -L '^(binary|consttime)$' "${skip[@]}" -V || status=1
   done
+  # With link-time optimisation the optimiser sees the shares and the XOR in
+  # one unit: the key must still not be folded into the library.
+  if CC=clang CXX=clang++ BUILD_TARGET=rootchecker build lto -DCMAKE_CXX_FLAGS=-flto \
+      -DCMAKE_SHARED_LINKER_FLAGS="-flto -fuse-ld=lld" &&
+    python3 "$ROOT/tests/binary/check_key_material.py" \
+      --lib "$BUILD/lto/librootchecker.so" --key-file "$BUILD/lto/app_key.hex"; then
+    summary+=("      checks-lto: clang -flto: no key material")
+  else
+    summary+=("      checks-lto: clang -flto: FAILED")
+    status=1
+  fi
   return $status
 }
 
