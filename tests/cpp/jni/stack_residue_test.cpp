@@ -16,6 +16,17 @@
 #include "native/password_decrypter.h"
 #include "support/fake_jni.h"
 
+// Under memcheck the stack is registered as one, and made readable again
+// once the run has left it (memcheck marks what lies below the stack pointer
+// as unaddressable).
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#else
+#define VALGRIND_STACK_REGISTER(start, end) 0u
+#define VALGRIND_STACK_DEREGISTER(id) (void)(id)
+#define VALGRIND_MAKE_MEM_DEFINED(p, n) 0
+#endif
+
 #if defined(__SANITIZE_ADDRESS__)
 #define ROOTCHECKER_ASAN 1
 #elif defined(__has_feature)
@@ -46,7 +57,11 @@ size_t run_on_test_stack(void (*body)(void*), void* argument) {
   fiber.uc_stack.ss_size = sizeof g_stack;
   fiber.uc_link = &g_caller;
   makecontext(&fiber, trampoline, 0);
+  const unsigned stack_id =
+      VALGRIND_STACK_REGISTER(g_stack, g_stack + sizeof g_stack);
   if (swapcontext(&g_caller, &fiber) != 0) ADD_FAILURE() << "swapcontext";
+  VALGRIND_STACK_DEREGISTER(stack_id);
+  (void)VALGRIND_MAKE_MEM_DEFINED(g_stack, sizeof g_stack);
   const uint8_t* first = std::find_if(g_stack, g_stack + sizeof g_stack,
                                       [](uint8_t b) { return b != kPattern; });
   return static_cast<size_t>(g_stack + sizeof g_stack - first);
