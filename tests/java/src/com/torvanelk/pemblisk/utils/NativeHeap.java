@@ -12,6 +12,18 @@ final class NativeHeap {
   static native long inUseBytes();
 
   /**
+   * Whether the VM leaves the C heap alone between calls: interpreted only and
+   * with the serial collector. The JIT's compiler arenas and G1's remembered
+   * sets grow and shrink it by megabytes at times of their own, under load
+   * well into a run; then only a leak measured in megabytes can be told apart.
+   */
+  static boolean isQuiet() {
+    java.util.List<String> flags =
+        java.lang.management.ManagementFactory.getRuntimeMXBean().getInputArguments();
+    return flags.contains("-Xint") && flags.contains("-XX:+UseSerialGC");
+  }
+
+  /**
    * Runs {@code round} once to warm up, then five more times, and returns the
    * median growth of the bytes in use over one round. A leak grows them in
    * every round; a one-off, such as a JIT compilation growing or giving back

@@ -16,6 +16,7 @@ import java.util.Random;
 import javax.crypto.Cipher;
 import javax.crypto.spec.IvParameterSpec;
 import javax.crypto.spec.SecretKeySpec;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.extension.ExtendWith;
 import org.junit.jupiter.params.ParameterizedTest;
@@ -207,6 +208,7 @@ class NativePasswordDecrypterTest {
 
   /** Blob elements or working buffers that are not given back would stay allocated: 8 MB a round here. */
   @Test
+  @Tag("leak")
   void repeatedCallsHoldNoMemory() {
     Random random = TestEnv.random();
     byte[] text = randomBytes(random, 1 << 19);

@@ -27,6 +27,7 @@ import java.util.List;
 import java.util.concurrent.TimeUnit;
 import java.util.stream.Collectors;
 import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.function.Executable;
 import org.junit.jupiter.api.io.TempDir;
@@ -174,6 +175,7 @@ class NativeRootCheckerTest {
 
   /** A path's characters that are not given back would stay allocated: 80 MB a round here. */
   @Test
+  @Tag("leak")
   void repeatedCallsHoldNoMemory() {
     String[] paths = new String[2000];
     Arrays.fill(paths, dir + "/" + "m".repeat(4000));  // too long to open: fails fast
