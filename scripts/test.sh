@@ -13,6 +13,9 @@
 #   h  binary       checks on librootchecker.so and the constant-time check,
 #                   in host64, x86 and x86-clang
 #   i  format       clang-format over every C++ source
+#   j  arm64        clang, 64-bit ARM (arm64-v8a) under qemu-aarch64: the C++
+#                   tests, the binary checks and JUnit on an arm64 JVM
+#   k  armv7        clang, 32-bit ARM (armeabi-v7a) under qemu-arm: the same
 #
 # ROOTCHECKER_STAGES="a b h" runs only some stages; ROOTCHECKER_BUILD_DIR
 # moves the build trees; ROOTCHECKER_JOBS sets the parallelism (2).
@@ -147,6 +150,25 @@ stage_binary() {
   return $status
 }
 
+# ARM, cross-compiled with clang and lld; CTest runs every test binary, the
+# seal tool and the target's own JVM through qemu-user. Left out there:
+# - consttime: valgrind runs binaries of the host's machine only.
+# - java.stress: it watches the process's resident memory, and under qemu
+#   that holds the emulator's own cache of translated code, which grows
+#   whenever the JIT writes code: it would measure qemu, not the library.
+# Emulated JVMs are slow: a generous timeout for the tests without their own.
+UNDER_QEMU=(--timeout 900 -LE '^consttime$' -E '^java\.stress$')
+
+stage_arm64() {
+  build arm64 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-arm64.toolchain.cmake" &&
+    tests arm64 arm64 "${UNDER_QEMU[@]}"
+}
+
+stage_armv7() {
+  build armv7 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-armv7.toolchain.cmake" &&
+    tests armv7 armv7 "${UNDER_QEMU[@]}"
+}
+
 # Every C++ source in the checked-in .clang-format style.
 stage_format() {
   local files
@@ -182,6 +204,8 @@ stage f valgrind stage_valgrind
 stage g fuzz stage_fuzz
 stage h binary stage_binary
 stage i format stage_format
+stage j arm64 stage_arm64
+stage k armv7 stage_armv7
 total=$((SECONDS - start))
 
 echo
