@@ -118,7 +118,8 @@ class Library:
             return None
         data, start = bytearray(), None
         for line in out.splitlines():
-            m = re.match(r"\s+0x([0-9a-f]+) ((?:[0-9a-f]{2,8} ){1,4})", line)
+            # GNU readelf indents the rows, llvm-readelf does not.
+            m = re.match(r"\s*0x([0-9a-f]+) ((?:[0-9a-f]{2,8} ){1,4})", line)
             if m:
                 if start is None:
                     start = int(m.group(1), 16)
@@ -244,7 +245,9 @@ def check_relro(lib, fail):
 
 def check_noexecstack(lib, fail):
     """A GNU_STACK segment without E."""
-    m = re.search(r"^\s*GNU_STACK\s.*\s(R?W?E?)\s+0x[0-9a-f]+\s*$",
+    # The alignment ends the row: "0x10", or "0" from GNU readelf where
+    # lld leaves it zero (32-bit ARM).
+    m = re.search(r"^\s*GNU_STACK\s.*\s(R?W?E?)\s+(?:0x)?[0-9a-f]+\s*$",
                   lib.segments, re.M)
     if not m:
         fail("no GNU_STACK segment: the loader would assume an executable stack")
