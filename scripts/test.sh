@@ -15,7 +15,8 @@
 #   i  format       clang-format over every C++ source
 #   j  arm64        clang, 64-bit ARM (arm64-v8a) under qemu-aarch64: the C++
 #                   tests, the binary checks and JUnit on an arm64 JVM
-#   k  armv7        clang, 32-bit ARM (armeabi-v7a) under qemu-arm: the same
+#   k  armv7        clang, 32-bit ARM (armeabi-v7a) under qemu-arm: the same,
+#                   in the armhf JVM only the keep rules and a sealed blob
 #
 # ROOTCHECKER_STAGES="a b h" runs only some stages; ROOTCHECKER_BUILD_DIR
 # moves the build trees; ROOTCHECKER_JOBS sets the parallelism (2).
@@ -157,16 +158,22 @@ stage_binary() {
 #   that holds the emulator's own cache of translated code, which grows
 #   whenever the JIT writes code: it would measure qemu, not the library.
 # Emulated JVMs are slow: a generous timeout for the tests without their own.
-UNDER_QEMU=(--timeout 900 -LE '^consttime$' -E '^java\.stress$')
+UNDER_QEMU=(--timeout 900 -LE '^consttime$')
 
 stage_arm64() {
   build arm64 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-arm64.toolchain.cmake" &&
-    tests arm64 arm64 "${UNDER_QEMU[@]}"
+    tests arm64 arm64 "${UNDER_QEMU[@]}" -E '^java\.stress$'
 }
 
+# Also left out on 32-bit ARM: java.junit. qemu-arm passes the 64-bit host
+# kernel's directory cookies on to the 32-bit guest, and the armhf JVM's
+# readdir fails on them with EOVERFLOW (a real 32-bit kernel hands out 32-bit
+# ones): javax.crypto cannot list its policy files and JUnit cannot delete its
+# temporary directories. java.keep_rules and seal.opens_in_jvm still run both
+# native methods in the armhf JVM.
 stage_armv7() {
   build armv7 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-armv7.toolchain.cmake" &&
-    tests armv7 armv7 "${UNDER_QEMU[@]}"
+    tests armv7 armv7 "${UNDER_QEMU[@]}" -E '^java\.(stress|junit)$'
 }
 
 # Every C++ source in the checked-in .clang-format style.
