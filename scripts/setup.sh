@@ -7,7 +7,15 @@ packages=(
   cmake ninja-build g++ g++-multilib clang lld libclang-rt-14-dev clang-format
   googletest libgtest-dev libbenchmark-dev libbenchmark-dev:i386 libssl-dev libssl-dev:i386
   openjdk-17-jdk-headless openjdk-17-jre-headless:i386 junit5 proguard-cli
-  valgrind libc6-dbg:i386 gnuplot-nox nlohmann-json3-dev qemu-user
+  valgrind libc6-dbg:i386 gnuplot-nox nlohmann-json3-dev
+  # ARM: clang and lld cross-compile against the multiarch libraries,
+  # qemu-user runs the tests and the target's own JVM (and 32-bit x86 where
+  # the kernel cannot, below).
+  qemu-user
+  libc6-dev:arm64 libgcc-12-dev:arm64 libstdc++-12-dev:arm64 libssl-dev:arm64
+  libgtest-dev:arm64 openjdk-17-jre-headless:arm64
+  libc6-dev:armhf libgcc-12-dev:armhf libstdc++-12-dev:armhf libssl-dev:armhf
+  openjdk-17-jre-headless:armhf
 )
 
 missing=()
@@ -24,9 +32,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   echo "setup: installing ${missing[*]}"
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-  fi
+  for arch in i386 arm64 armhf; do
+    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      dpkg --add-architecture "$arch"
+    fi
+  done
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
@@ -34,7 +44,7 @@ fi
 
 # Some x86_64 kernels cannot run 32-bit x86 programs (a VM without the
 # 32-bit compat mode says "Exec format error"). There the kernel is told to
-# hand them to qemu-i386, so that the 32-bit tests and JVM still run, emulated.
+# hand them to qemu-i386, so that the 32-bit C++ tests still run, emulated.
 i386_runs() {
   local probe
   probe=$(mktemp) || return 1

@@ -48,6 +48,17 @@ OUTPUT_IMPORTS = re.compile(
 TOOLCHAIN_INIT_ENTRIES = {"frame_dummy"}
 LIBRARY_SOURCES = ("cipher/aes.cpp", "native/root_checker.cpp",
                    "native/password_decrypter.cpp")
+# Each machine's dynamic relocation types (readelf -h's "Machine:" names it),
+# by their common prefix: R_386_JUMP_SLOT, R_X86_64_GLOB_DAT,
+# R_AARCH64_JUMP_SLOT, R_AARCH64_GLOB_DAT, R_AARCH64_ABS64, R_ARM_JUMP_SLOT,
+# R_ARM_GLOB_DAT, R_ARM_ABS32, ... Any of them that names a symbol binds it
+# at load time.
+RELOCATION_PREFIXES = {
+    "Intel 80386": "R_386_",
+    "Advanced Micro Devices X86-64": "R_X86_64_",
+    "AArch64": "R_AARCH64_",
+    "ARM": "R_ARM_",
+}
 
 
 def run(*argv):
@@ -61,6 +72,8 @@ class Library:
         self.path = args.lib
         self.header = run(args.readelf, "-W", "-h", self.path)
         self.word = 8 if "ELF64" in self.header else 4
+        m = re.search(r"^\s*Machine:\s*(.+?)\s*$", self.header, re.M)
+        self.machine = m.group(1) if m else "unknown"
         self.dynamic = run(args.readelf, "-W", "-d", self.path)
         self.segments = run(args.readelf, "-W", "-l", self.path)
 
@@ -80,6 +93,11 @@ class Library:
             symbols.append((kind, name.split("@")[0]))
         return symbols
 
+    def code_address(self, address):
+        """An address as the symbol table has it: on 32-bit ARM, bit 0 of a
+        function pointer only selects Thumb code."""
+        return address & ~1 if self.machine == "ARM" else address
+
     def static_symbols(self):
         """Address -> names, from .symtab (needs an unstripped library)."""
         out = subprocess.run([self.args.nm, self.path], capture_output=True,
@@ -88,7 +106,8 @@ class Library:
         for line in out.splitlines():
             parts = line.split()
             if len(parts) == 3:
-                by_address.setdefault(int(parts[0], 16), []).append(parts[2])
+                address = self.code_address(int(parts[0], 16))
+                by_address.setdefault(address, []).append(parts[2])
         return by_address
 
     def section(self, name):
@@ -99,7 +118,8 @@ class Library:
             return None
         data, start = bytearray(), None
         for line in out.splitlines():
-            m = re.match(r"\s+0x([0-9a-f]+) ((?:[0-9a-f]{2,8} ){1,4})", line)
+            # GNU readelf indents the rows, llvm-readelf does not.
+            m = re.match(r"\s*0x([0-9a-f]+) ((?:[0-9a-f]{2,8} ){1,4})", line)
             if m:
                 if start is None:
                     start = int(m.group(1), 16)
@@ -176,13 +196,14 @@ def check_no_load_time_code(lib, fail):
             # RELA targets keep the address in the addend, REL ones in place.
             address = addends.get(start + offset) or int.from_bytes(
                 data[offset:offset + lib.word], "little")
+            address = lib.code_address(address)
             names = set(by_address.get(address, []))
             if not names & TOOLCHAIN_INIT_ENTRIES:
                 fail(f".init_array entry {address:#x} is "
                      f"{sorted(names) or 'unknown'}, not toolchain start-up code")
     m = re.search(r"\(INIT\)\s+0x([0-9a-f]+)", lib.dynamic)
     if m:
-        names = by_address.get(int(m.group(1), 16), [])
+        names = by_address.get(lib.code_address(int(m.group(1), 16)), [])
         if "_init" not in names:
             fail(f"DT_INIT points at {names or 'unknown'}, not crti's _init")
 
@@ -197,10 +218,15 @@ def check_no_output_imports(lib, fail):
 def check_own_calls_bound(lib, fail):
     """No dynamic relocation names a symbol the library defines itself."""
     own = {name for _, name in lib.dynamic_symbols(defined=True)}
+    prefix = RELOCATION_PREFIXES.get(lib.machine)
+    if prefix is None:
+        fail(f"relocation types of machine {lib.machine} unknown: cannot "
+             "tell which relocations bind symbols")
+        return
     # readelf -W -r: OFFSET INFO TYPE SYMVALUE NAME[@VERSION] [+ ADDEND]
     for line in run(lib.args.readelf, "-W", "-r", lib.path).splitlines():
         parts = line.split()
-        if len(parts) >= 5 and re.match(r"R_(X86_64|386)_", parts[2]):
+        if len(parts) >= 5 and parts[2].startswith(prefix):
             name = parts[4].split("@")[0]
             if name in own:
                 fail(f"{parts[2]} for its own {name}: a library loaded "
@@ -219,7 +245,9 @@ def check_relro(lib, fail):
 
 def check_noexecstack(lib, fail):
     """A GNU_STACK segment without E."""
-    m = re.search(r"^\s*GNU_STACK\s.*\s(R?W?E?)\s+0x[0-9a-f]+\s*$",
+    # The alignment ends the row: "0x10", or "0" from GNU readelf where
+    # lld leaves it zero (32-bit ARM).
+    m = re.search(r"^\s*GNU_STACK\s.*\s(R?W?E?)\s+(?:0x)?[0-9a-f]+\s*$",
                   lib.segments, re.M)
     if not m:
         fail("no GNU_STACK segment: the loader would assume an executable stack")

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,17 @@ void write_file(const std::string& path, const std::string& content) {
 }
 
 Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// The tool's command line. A cross build runs it through the emulator, since
+// an emulated process cannot exec a binary of its own machine by itself.
+std::vector<std::string> tool_command(const std::vector<std::string>& args) {
+  std::vector<std::string> command;
+  std::istringstream launcher(SEAL_TOOL_LAUNCHER);
+  for (std::string word; launcher >> word;) command.push_back(word);
+  command.push_back(SEAL_TOOL);
+  command.insert(command.end(), args.begin(), args.end());
+  return command;
+}
 
 // The library's own decrypter with the built-in key; false on failure.
 bool library_opens(const Bytes& blob, std::string& password) {
@@ -150,7 +162,7 @@ class SealToolTest : public ::testing::Test {
           dup2(fd_out, 1) < 0 || dup2(fd_err, 2) < 0) {
         _exit(126);
       }
-      execv(argv[0], argv.data());
+      execvp(argv[0], argv.data());
       _exit(127);
     }
     int status = 0;
@@ -167,7 +179,10 @@ class SealToolTest : public ::testing::Test {
 
   Result tool(const std::vector<std::string>& args,
               const std::string& input = "") {
-    return run(SEAL_TOOL, args, input);
+    std::vector<std::string> command = tool_command(args);
+    const std::string program = command.front();
+    command.erase(command.begin());
+    return run(program, command, input);
   }
 
   // Seals `input` (hex format) and returns the blob; fails the test otherwise.
@@ -565,12 +580,15 @@ TEST_F(SealToolTest, HelpDocumentsInputsFormatsAndExitCodes) {
 // not come back on the terminal, and one line is sealed.
 TEST_F(SealToolTest, TerminalPasswordIsNotEchoed) {
   const std::string blob_file = path("blob");
+  std::vector<std::string> command = tool_command({"seal", "--out", blob_file});
+  std::vector<char*> argv;
+  for (std::string& a : command) argv.push_back(a.data());
+  argv.push_back(nullptr);
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    execl(SEAL_TOOL, SEAL_TOOL, "seal", "--out", blob_file.c_str(),
-          static_cast<char*>(nullptr));
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   // Read until the prompt, answer it, then read until the tool closes the
