@@ -91,7 +91,7 @@ class ConcurrentCallsTest {
     long began = System.nanoTime();
     long[] growth = new long[BATCHES];
     for (int batch = 0; batch < BATCHES; batch++) {
-      long before = NativeHeap.inUseBytes();
+      long before = TestNative.inUseBytes();
       CountDownLatch done = new CountDownLatch(THREADS);
       for (int t = 0; t < THREADS; t++) {
         final int thread = t;
@@ -118,7 +118,7 @@ class ConcurrentCallsTest {
         });
       }
       assertTrue(done.await(10, TimeUnit.MINUTES), "threads still running after 10 minutes");
-      growth[batch] = NativeHeap.inUseBytes() - before;
+      growth[batch] = TestNative.inUseBytes() - before;
     }
     double seconds = (System.nanoTime() - began) / 1e9;
     pool.shutdown();
@@ -136,7 +136,7 @@ class ConcurrentCallsTest {
     // library's late batches grow by nothing at all (measured: 0 bytes in all
     // of the last 17 batches, under load); the median of the second half
     // leaves room for a few that the VM itself moves.
-    if (NativeHeap.isQuiet()) {
+    if (TestNative.isQuiet()) {
       long[] late = Arrays.copyOfRange(growth, growth.length / 2, growth.length);
       Arrays.sort(late);
       long median = late[late.length / 2];

@@ -215,7 +215,7 @@ class NativePasswordDecrypterTest {
     text[text.length - 1] = 0;  // fails late, after all of the blob was taken in
     byte[] blob = sealRaw(randomBytes(random, 16), text);
     assertNull(decrypt(blob));
-    long grown = NativeHeap.medianGrowth(() -> {
+    long grown = TestNative.medianGrowth(() -> {
       for (int i = 0; i < 16; i++) assertNull(NativePasswordDecrypter.decrypt(blob));
     });
     assertTrue(grown < 4 << 20, "the C heap grew by " + grown + " bytes in the median 16 calls");

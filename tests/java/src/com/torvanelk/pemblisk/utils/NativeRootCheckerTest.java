@@ -24,7 +24,6 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HashSet;
 import java.util.List;
-import java.util.concurrent.TimeUnit;
 import java.util.stream.Collectors;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Tag;
@@ -94,10 +93,8 @@ class NativeRootCheckerTest {
   }
 
   /** Makes a FIFO with the mkfifo tool: the JDK has no call for it. */
-  static String mkfifo(Path path) throws IOException, InterruptedException {
-    Process p = new ProcessBuilder("mkfifo", path.toString()).inheritIO().start();
-    assertTrue(p.waitFor(60, TimeUnit.SECONDS), "mkfifo did not finish");
-    assertEquals(0, p.exitValue(), "mkfifo " + path);
+  static String mkfifo(Path path) throws IOException {
+    assertEquals(0, TestNative.mkfifo(path.toString()), "mkfifo " + path + ": errno");
     int mode = (Integer) Files.getAttribute(path, "unix:mode", LinkOption.NOFOLLOW_LINKS);
     assertEquals(0010000, mode & 0170000, path + " is not a FIFO");  // S_IFIFO
     return path.toString();
@@ -109,7 +106,7 @@ class NativeRootCheckerTest {
    * cannot be interrupted, but the test fails instead of hanging the run.
    */
   @Test
-  void aFifoWithoutWriterCountsAtOnce() throws IOException, InterruptedException {
+  void aFifoWithoutWriterCountsAtOnce() throws IOException {
     String fifo = mkfifo(dir.resolve("fifo"));
     String[] paths = {readable, fifo, readable};
     count(readable);  // loads the library before the first snapshot
@@ -179,7 +176,7 @@ class NativeRootCheckerTest {
   void repeatedCallsHoldNoMemory() {
     String[] paths = new String[2000];
     Arrays.fill(paths, dir + "/" + "m".repeat(4000));  // too long to open: fails fast
-    long grown = NativeHeap.medianGrowth(() -> {
+    long grown = TestNative.medianGrowth(() -> {
       for (int i = 0; i < 10; i++) assertEquals(0, count(paths));
     });
     assertTrue(grown < 16 << 20, "the C heap grew by " + grown + " bytes in the median 10 calls");

@@ -1,15 +1,19 @@
 package com.torvanelk.pemblisk.utils;
 
-/** Bytes the process's C allocator has handed out and not had back (glibc's mallinfo2). */
-final class NativeHeap {
+/** The tests' own JNI helper: the C allocator's figures, and mkfifo. */
+final class TestNative {
 
   static {
-    System.loadLibrary("rootchecker_native_heap");
+    System.loadLibrary("rootchecker_test_jni");
   }
 
-  private NativeHeap() {}
+  private TestNative() {}
 
+  /** Bytes the C allocator has handed out and not had back (glibc's mallinfo2). */
   static native long inUseBytes();
+
+  /** Makes a FIFO of mode 0600 at {@code path}; returns 0 or the errno. */
+  static native int mkfifo(String path);
 
   /**
    * Whether the VM leaves the C heap alone between calls: interpreted only and
