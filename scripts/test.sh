@@ -170,7 +170,7 @@ stage_binary() {
   if CC=clang CXX=clang++ BUILD_TARGET=rootchecker build lto -DCMAKE_CXX_FLAGS=-flto \
       -DCMAKE_SHARED_LINKER_FLAGS="-flto -fuse-ld=lld" &&
     python3 "$ROOT/tests/binary/check_key_material.py" \
-      --lib "$BUILD/lto/librootchecker.so" --key-file "$BUILD/lto/app_key.hex"; then
+      --lib "$BUILD/lto/librootchecker.so" --key-file "$BUILD/lto/app_key.hex" --objdump objdump; then
     summary+=("      checks-lto: clang -flto: no key material")
   else
     summary+=("      checks-lto: clang -flto: FAILED")

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Searches a built library for the app's key in any form that constant
 folding or a table could leave there: the key itself, either 8-byte half of
-it, and each of its 11 AES-128 round keys. The key must only ever be built at
-run time from its two shares.
+it, and each of its 11 AES-128 round keys, as bytes anywhere in the file; and
+with --objdump, the key's 32-bit words as instruction immediates (a folded
+key may be built in registers, as 32-bit ARM does with movw/movt). The key
+must only ever be built at run time from its two shares.
 
-    check_key_material.py --lib PATH --key-file app_key.hex [--expect-fail]
+    check_key_material.py --lib PATH --key-file app_key.hex [--objdump PATH]
+                          [--expect-fail]
 
 The round keys are computed here, from FIPS-197 itself (the S-box from the
 field inverse and the affine map), not with the library's tables. Exit status
@@ -12,6 +15,8 @@ field inverse and the affine map), not with the library's tables. Exit status
 """
 
 import argparse
+import re
+import subprocess
 import sys
 
 
@@ -55,10 +60,46 @@ def round_keys(key):
     return [flat[16 * r:16 * r + 16] for r in range(11)]
 
 
+def immediates(objdump, lib):
+    """The 32-bit values that the library's instructions carry or build in a
+    register: x86 $imm (64-bit ones as two words), ARM movw/movt pairs,
+    AArch64 mov/movk chains."""
+    text = subprocess.run([objdump, "-d", "--no-show-raw-insn", lib],
+                          check=True, capture_output=True, text=True).stdout
+    values = set()
+    pending = {}  # register -> value being built by movw/movt or mov/movk
+
+    def number(token):
+        return int(token, 16) if token.lower().startswith("0x") else int(token)
+
+    for line in text.splitlines():
+        for imm in re.findall(r"\$(0x[0-9a-f]+)", line):
+            v = int(imm, 16)
+            values.update({v & 0xFFFFFFFF, v >> 32})
+        m = re.search(r"\b(movw|movt|mov|movz|movk)\s+([wx]?\w+),\s*#(-?(?:0x)?[0-9a-f]+)"
+                      r"(?:,\s*lsl\s*#(\d+))?", line)
+        if not m:
+            continue
+        op, reg, imm, shift = m.group(1), m.group(2), number(m.group(3)), m.group(4)
+        reg = re.sub(r"^[wx]", "x", reg)
+        if op in ("movw", "mov", "movz"):
+            value = (imm << int(shift or 0)) & 0xFFFFFFFFFFFFFFFF
+        elif op == "movt":
+            value = (pending.get(reg, 0) & 0xFFFF) | (imm << 16)
+        else:  # movk: one 16-bit field of the register
+            at = int(shift or 0)
+            value = (pending.get(reg, 0) & ~(0xFFFF << at)) | (imm << at)
+        pending[reg] = value
+        values.update({value & 0xFFFFFFFF, value >> 32})
+    return values
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--lib", required=True)
     parser.add_argument("--key-file", required=True)
+    parser.add_argument("--objdump",
+                        help="also look for the key's words in instructions")
     parser.add_argument("--expect-fail", action="store_true",
                         help="succeed only if key material is found (for a "
                         "library built to fold the key)")
@@ -87,11 +128,18 @@ def main():
         at = data.find(needle)
         if at >= 0:
             found.append(f"{name} at file offset {at:#x}")
+    if args.objdump:
+        words = [int.from_bytes(key[i:i + 4], "little") for i in range(0, 16, 4)]
+        in_code = [f"{w:#010x}" for w in words if w in immediates(args.objdump, args.lib)]
+        # One word could be any constant; a folded key brings all four.
+        if len(in_code) >= 2:
+            found.append(f"the key's words {', '.join(in_code)} as instruction immediates")
     for line in found:
         print(f"  found {line}")
     verdict = "FAIL" if found else "PASS"
     print(f"{verdict} no_key_material: none of the key, its halves or its "
-          f"{len(schedule)} round keys in {args.lib} ({len(data)} bytes)")
+          f"{len(schedule)} round keys in {args.lib} ({len(data)} bytes)"
+          + (", nor the key's words in its instructions" if args.objdump else ""))
     if args.expect_fail:
         return 0 if found else 1
     return 1 if found else 0
