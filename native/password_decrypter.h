@@ -34,8 +34,9 @@ void take_password_blob(const uint8_t* blob, uint32_t ciphertext_length,
 int32_t open_password_blob(const uint8_t iv[16], secret_bytes& work);
 
 // The two steps of decryption, for callers that bring their own key (the
-// sealing tool). decrypt_blob_ciphertext decrypts `work` in place and wipes
-// its cipher context; password_length_from_padding reads the last byte p of
+// sealing tool). decrypt_blob_ciphertext decrypts `work` in place, then wipes
+// its cipher context, the stack below it that the cipher used and the vector
+// registers; password_length_from_padding reads the last byte p of
 // non-empty `work` and returns the password length, size - p, or -1 when p is
 // 0 or above 16. The other padding bytes are not examined.
 void decrypt_blob_ciphertext(const uint8_t key[16], const uint8_t iv[16],
