@@ -12,6 +12,9 @@ packages=(
   # qemu-user runs the tests and the target's own JVM (and 32-bit x86 where
   # the kernel cannot, below).
   qemu-user
+  # Where the kernel cannot run 32-bit x86: a VM with Debian's kernel runs the
+  # 32-bit JVM and memcheck (scripts/vm.sh).
+  qemu-system-x86 busybox-static
   libc6-dev:arm64 libgcc-12-dev:arm64 libstdc++-12-dev:arm64 libssl-dev:arm64
   libgtest-dev:arm64 openjdk-17-jre-headless:arm64
   libc6-dev:armhf libgcc-12-dev:armhf libstdc++-12-dev:armhf libssl-dev:armhf

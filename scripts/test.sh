@@ -6,6 +6,8 @@
 #   a  host64       g++, 64-bit: C++ tests and JUnit on the 64-bit JVM
 #   b  x86          g++, 32-bit x86: C++ tests and JUnit on the 32-bit JVM
 #   c  x86-clang    clang (the NDK's compiler), 32-bit x86: the same
+#                   (on a kernel without 32-bit x86: the C++ tests under
+#                   qemu-i386, the JVM and memcheck tests in a VM)
 #   d  asan         clang, 64-bit, AddressSanitizer + UBSan: the C++ tests
 #   e  tsan         clang, 64-bit, ThreadSanitizer: the concurrency test
 #   f  valgrind     memcheck over every C++ test binary of host64
@@ -17,7 +19,7 @@
 #   j  arm64        clang, 64-bit ARM (arm64-v8a) under qemu-aarch64: the C++
 #                   tests, the binary checks and JUnit on an arm64 JVM
 #   k  armv7        clang, 32-bit ARM (armeabi-v7a) under qemu-arm: the same,
-#                   in the armhf JVM only the keep rules and a sealed blob
+#                   JUnit on the armhf JVM (/tmp and the JVM on tmpfs)
 #
 # ROOTCHECKER_STAGES="a b h" runs only some stages; ROOTCHECKER_BUILD_DIR
 # moves the build trees; ROOTCHECKER_JOBS sets the parallelism (2).
@@ -27,18 +29,21 @@ bash "$ROOT/scripts/setup.sh" || exit 1
 LOGS="$BUILD/logs"
 mkdir -p "$BUILD" "$LOGS"
 # Where the kernel cannot run 32-bit x86 programs, setup.sh has them run
-# under qemu-i386. The C++ tests run there as they are. The 32-bit JVM does
-# not: HotSpot dies under qemu-user (SIGSEGV in its safepoint blob, failed
-# guarantees in relocInfo.cpp), and so does 32-bit valgrind. Those tests are
-# left out on such a machine, and the summary says so.
-NOT_EMULABLE_JVM=()
-NOT_EMULABLE_CHECKS=()
+# under qemu-i386. The C++ tests run there as they are. The 32-bit JVM and
+# 32-bit valgrind do not (HotSpot dies under qemu-user, in its safepoint blob
+# and on failed guarantees), so on such a machine the tests that need them
+# (labels jvm and valgrind) run in a small VM with a real kernel instead
+# (scripts/vm.sh), one VM for each 32-bit build.
+I386_EMULATED=
 if grep -qx enabled /proc/sys/fs/binfmt_misc/rootchecker-i386 2>/dev/null; then
-  I386_NOTE="32-bit x86 ran under qemu-i386 (this kernel cannot run it): the 32-bit JVM tests (java.*) and the 32-bit memcheck checks were not run"
-  echo "note: $I386_NOTE"
-  NOT_EMULABLE_JVM=(-E '^java\.')
-  NOT_EMULABLE_CHECKS=(-LE '^valgrind$')
+  I386_EMULATED=1
+  echo "note: this kernel cannot run 32-bit x86: the 32-bit C++ tests run under qemu-i386, the 32-bit JVM and memcheck tests in a VM (scripts/vm.sh)"
 fi
+IN_VM='^(jvm|valgrind)$'
+# Over 9p a 32-bit readdir fails on the host's 64-bit directory cookies: the
+# 32-bit JVM's tree and its configuration live in guest memory.
+VM_LOCAL=(--local /usr/lib/jvm/java-17-openjdk-i386 --local /etc/java-17-openjdk)
+in_vm() { bash "$ROOT/scripts/vm.sh" --timeout 2400 "${VM_LOCAL[@]}" -- "$@"; }
 
 X86=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-x86.toolchain.cmake")
 # The JVM cannot load a library that expects a sanitizer runtime, and the
@@ -54,13 +59,32 @@ summary=()
 failed=()
 
 # tests LOGNAME BUILDNAME [ctest args...]: runs CTest and keeps its verdict
-# line for the summary.
+# line for the summary. RUNNER, a command, runs CTest (in the VM, say), and
+# WHERE says in the summary where the tests ran.
 tests() {
   local log="$LOGS/$1.log" dir="$BUILD/$2"; shift 2
-  ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$JOBS" "$@" 2>&1 | tee "$log"
+  ${RUNNER:-} ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$JOBS" "$@" 2>&1 | tee "$log"
   local status=${PIPESTATUS[0]}
-  summary+=("      $(basename "$log" .log): $(grep -E 'tests passed|No tests were found' "$log" | tail -n 1)")
+  local verdict
+  verdict=$(grep -E 'tests passed|No tests were found' "$log" | tail -n 1)
+  summary+=("      $(basename "$log" .log): ${verdict:-no verdict, exit status $status}${WHERE:+ ($WHERE)}")
   return "$status"
+}
+
+# x86_tests NAME: the tests of a 32-bit x86 build but the checks. Where
+# 32-bit x86 is emulated, the JVM and memcheck tests run in the VM, one at a
+# time (the VM has one host thread), and the rest under qemu-i386.
+x86_tests() {
+  local name=$1
+  if [ -z "$I386_EMULATED" ]; then
+    tests "$name" "$name" "${NOT_CHECKS[@]}"
+    return
+  fi
+  local status=0
+  WHERE="qemu-i386" tests "$name" "$name" -LE '^(binary|consttime|jvm)$' || status=1
+  JOBS=1 RUNNER=in_vm WHERE="in the VM: the 32-bit JVM and memcheck" \
+    tests "$name-vm" "$name" -L "$IN_VM" || status=1
+  return $status
 }
 
 stage_host64() {
@@ -73,12 +97,12 @@ stage_x86() {
   local key="$BUILD/x86-app.key"
   [ -s "$key" ] || od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$key"
   build x86 "${X86[@]}" -DROOTCHECKER_KEY_FILE="$key" &&
-    tests x86 x86 "${NOT_CHECKS[@]}" "${NOT_EMULABLE_JVM[@]}"
+    x86_tests x86
 }
 
 stage_x86_clang() {
   CC=clang CXX=clang++ build x86-clang "${X86[@]}" &&
-    tests x86-clang x86-clang "${NOT_CHECKS[@]}" "${NOT_EMULABLE_JVM[@]}"
+    x86_tests x86-clang
 }
 
 stage_asan() {
@@ -160,8 +184,9 @@ stage_binary() {
         x86-clang) CC=clang CXX=clang++ build x86-clang "${X86[@]}" ;;
       esac || { status=1; continue; }
     fi
+    # Where 32-bit x86 is emulated, stages b and c ran its memcheck checks.
     local skip=()
-    [ "$name" = host64 ] || skip=("${NOT_EMULABLE_CHECKS[@]}")
+    [ "$name" = host64 ] || [ -z "$I386_EMULATED" ] || skip=(-LE '^valgrind$')
     # Verbose, so that the log keeps what memcheck said about the S-boxes.
     tests "checks-$name" "$name" -L '^(binary|consttime)$' "${skip[@]}" -V || status=1
   done
@@ -193,15 +218,20 @@ stage_arm64() {
     tests arm64 arm64 "${UNDER_QEMU[@]}" -E '^java\.(stress|leaks)$'
 }
 
-# Also left out on 32-bit ARM: java.junit. qemu-arm passes the 64-bit host
-# kernel's directory cookies on to the 32-bit guest, and the armhf JVM's
-# readdir fails on them with EOVERFLOW (a real 32-bit kernel hands out 32-bit
-# ones): javax.crypto cannot list its policy files and JUnit cannot delete its
-# temporary directories. java.keep_rules and seal.opens_in_jvm still run both
-# native methods in the armhf JVM.
+# qemu-arm passes the 64-bit host kernel's directory cookies on to the 32-bit
+# guest, and the armhf JVM's readdir fails on them with EOVERFLOW (a real
+# 32-bit kernel hands out 32-bit ones): javax.crypto could not list its policy
+# files, JUnit could not delete its temporary directories. tmpfs hands out
+# small cookies, so the tests run with /tmp, the armhf JVM and its
+# configuration on tmpfs.
+on_armhf_tmpfs() {
+  bash "$ROOT/scripts/with-tmpfs.sh" --local /usr/lib/jvm/java-17-openjdk-armhf \
+    --local /etc/java-17-openjdk -- "$@"
+}
 stage_armv7() {
   build armv7 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-armv7.toolchain.cmake" &&
-    tests armv7 armv7 "${UNDER_QEMU[@]}" -E '^java\.(stress|leaks|junit)$'
+    RUNNER=on_armhf_tmpfs WHERE="qemu-arm; /tmp and the armhf JVM on tmpfs" \
+      tests armv7 armv7 "${UNDER_QEMU[@]}" -E '^java\.(stress|leaks)$'
 }
 
 # Every C++ source in the checked-in .clang-format style.
@@ -246,7 +276,6 @@ total=$((SECONDS - start))
 echo
 echo "=================== summary ($((total / 60))m$((total % 60))s in all; logs in $LOGS)"
 printf '%s\n' "${summary[@]}"
-[ -z "${I386_NOTE:-}" ] || echo "note: $I386_NOTE"
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED stages: ${failed[*]}"
   exit 1
