@@ -33,11 +33,16 @@ mkdir -p "$BUILD" "$LOGS"
 # 32-bit valgrind do not (HotSpot dies under qemu-user, in its safepoint blob
 # and on failed guarantees), so on such a machine the tests that need them
 # (labels jvm and valgrind) run in a small VM with a real kernel instead
-# (scripts/vm.sh), one VM for each 32-bit build.
-I386_EMULATED=
+# (scripts/vm.sh), one VM for each 32-bit build. ROOTCHECKER_X86_IN_VM=1
+# takes that path on any machine.
+X86_VM=
+X86_WHERE=
 if grep -qx enabled /proc/sys/fs/binfmt_misc/rootchecker-i386 2>/dev/null; then
-  I386_EMULATED=1
+  X86_VM=1 X86_WHERE=qemu-i386
   echo "note: this kernel cannot run 32-bit x86: the 32-bit C++ tests run under qemu-i386, the 32-bit JVM and memcheck tests in a VM (scripts/vm.sh)"
+elif [ "${ROOTCHECKER_X86_IN_VM:-}" = 1 ]; then
+  X86_VM=1 X86_WHERE=natively
+  echo "note: ROOTCHECKER_X86_IN_VM=1: the 32-bit JVM and memcheck tests run in a VM (scripts/vm.sh)"
 fi
 IN_VM='^(jvm|valgrind)$'
 # Over 9p a 32-bit readdir fails on the host's 64-bit directory cookies: the
@@ -71,17 +76,17 @@ tests() {
   return "$status"
 }
 
-# x86_tests NAME: the tests of a 32-bit x86 build but the checks. Where
-# 32-bit x86 is emulated, the JVM and memcheck tests run in the VM, one at a
-# time (the VM has one host thread), and the rest under qemu-i386.
+# x86_tests NAME: the tests of a 32-bit x86 build but the checks. On the VM
+# path the JVM and memcheck tests run in the VM, one at a time (the VM has
+# one host thread), and the rest on the host.
 x86_tests() {
   local name=$1
-  if [ -z "$I386_EMULATED" ]; then
+  if [ -z "$X86_VM" ]; then
     tests "$name" "$name" "${NOT_CHECKS[@]}"
     return
   fi
   local status=0
-  WHERE="qemu-i386" tests "$name" "$name" -LE '^(binary|consttime|jvm)$' || status=1
+  WHERE=$X86_WHERE tests "$name" "$name" -LE '^(binary|consttime|jvm)$' || status=1
   JOBS=1 RUNNER=in_vm WHERE="in the VM: the 32-bit JVM and memcheck" \
     tests "$name-vm" "$name" -L "$IN_VM" || status=1
   return $status
@@ -184,9 +189,10 @@ stage_binary() {
         x86-clang) CC=clang CXX=clang++ build x86-clang "${X86[@]}" ;;
       esac || { status=1; continue; }
     fi
-    # Where 32-bit x86 is emulated, stages b and c ran its memcheck checks.
+    # Where the 32-bit JVM runs in the VM, stages b and c ran there the
+    # memcheck checks too.
     local skip=()
-    [ "$name" = host64 ] || [ -z "$I386_EMULATED" ] || skip=(-LE '^valgrind$')
+    [ "$name" = host64 ] || [ -z "$X86_VM" ] || skip=(-LE '^valgrind$')
     # Verbose, so that the log keeps what memcheck said about the S-boxes.
     tests "checks-$name" "$name" -L '^(binary|consttime)$' "${skip[@]}" -V || status=1
   done
