@@ -12,7 +12,9 @@
 # --local DIR is copied into guest memory and mounted over itself: over 9p a
 # 32-bit readdir fails with EOVERFLOW on the host's 64-bit directory cookies,
 # and 9p cannot hold a FIFO. --timeout (default 1800 s) is a hard limit on
-# the whole run, boot included.
+# the whole run, boot included; exit status 124 says it ran out, 125 that the
+# VM could not run the command. ROOTCHECKER_VM_KEEP=1 keeps the run's folder
+# (the kernel's console log among it) in $BUILD/vm/runs.
 #
 # scripts/setup.sh installs qemu-system-x86 and busybox-static; the kernel
 # package is fetched once with apt-get into $BUILD/vm/kernel.
@@ -25,8 +27,10 @@ limit=1800
 locals=()
 while [ $# -gt 0 ]; do
   case $1 in
-    --timeout) limit=$2; shift 2 ;;
-    --local) locals+=("$(realpath -m "$2")"); shift 2 ;;
+    --timeout) [[ ${2:-} =~ ^[1-9][0-9]*$ ]] || die "--timeout takes a number of seconds"
+      limit=$2; shift 2 ;;
+    --local) [ -d "${2:-}" ] || die "--local: '${2:-}' is not a directory"
+      locals+=("$(realpath "$2")"); shift 2 ;;
     --) shift; break ;;
     -*) die "unknown option $1" ;;
     *) break ;;
