@@ -16,22 +16,22 @@ source "$(dirname "$0")/env.sh"
 seconds=${1:-600}
 shift || true
 parallel=${FUZZ_PARALLEL:-1}
-dir="$BUILD/fuzz"
-arch_args=()
+mkdir -p "$BUILD"
 case "${FUZZ_ARCH:-host}" in
-  host) ;;
+  host)
+    dir="$BUILD/fuzz"
+    build fuzz
+    ;;
   x86)
+    # The fuzz preset's settings, on the 32-bit toolchain.
     dir="$BUILD/fuzz-x86"
-    arch_args=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-x86.toolchain.cmake")
+    (cd "$ROOT" && cmake --preset fuzz -B "$dir" \
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-x86.toolchain.cmake") \
+      >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+    cmake --build "$dir" --target fuzzers
     ;;
   *) echo "fuzz: FUZZ_ARCH must be host or x86" >&2; exit 2 ;;
 esac
-mkdir -p "$BUILD"
-
-CC=clang CXX=clang++ cmake -S "$ROOT" -B "$dir" -G Ninja -DROOTCHECKER_WERROR=ON \
-  -DROOTCHECKER_FUZZ=ON "${arch_args[@]}" \
-  >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
-cmake --build "$dir" --target fuzzers
 
 if [ $# -gt 0 ]; then
   fuzzers=("$@")

@@ -21,10 +21,16 @@
 #   k  armv7        clang, 32-bit ARM (armeabi-v7a) under qemu-arm: the same,
 #                   JUnit on the armhf JVM (/tmp and the JVM on tmpfs)
 #
-# ROOTCHECKER_STAGES="a b h" runs only some stages; ROOTCHECKER_BUILD_DIR
-# moves the build trees; ROOTCHECKER_JOBS sets the parallelism (2).
+# Each build is a preset of CMakePresets.json (configure, build and test,
+# the test presets carrying each stage's filters); what a preset cannot say
+# (the VM, memcheck over every test binary, the LTO key scan) stays here,
+# next to the preset's call.
+#
+# ROOTCHECKER_STAGES="a b h" runs only some stages; ROOTCHECKER_JOBS sets the
+# parallelism (2).
 set -uo pipefail
 source "$(dirname "$0")/env.sh"
+cd "$ROOT" || exit 1
 bash "$ROOT/scripts/setup.sh" || exit 1
 LOGS="$BUILD/logs"
 mkdir -p "$BUILD" "$LOGS"
@@ -44,17 +50,10 @@ elif [ "${ROOTCHECKER_X86_IN_VM:-}" = 1 ]; then
   X86_VM=1 X86_WHERE=natively
   echo "note: ROOTCHECKER_X86_IN_VM=1: the 32-bit JVM and memcheck tests run in a VM (scripts/vm.sh)"
 fi
-IN_VM='^(jvm|valgrind)$'
 # Over 9p a 32-bit readdir fails on the host's 64-bit directory cookies: the
 # 32-bit JVM's tree and its configuration live in guest memory.
 VM_LOCAL=(--local /usr/lib/jvm/java-17-openjdk-i386 --local /etc/java-17-openjdk)
 in_vm() { bash "$ROOT/scripts/vm.sh" --timeout 2400 "${VM_LOCAL[@]}" -- "$@"; }
-
-X86=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-x86.toolchain.cmake")
-# The JVM cannot load a library that expects a sanitizer runtime, and the
-# binary and constant-time checks have their own stage.
-NOT_JVM=(-E '^java\.')
-NOT_CHECKS=(-LE '^(binary|consttime)$')
 
 export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -63,12 +62,12 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 summary=()
 failed=()
 
-# tests LOGNAME BUILDNAME [ctest args...]: runs CTest and keeps its verdict
-# line for the summary. RUNNER, a command, runs CTest (in the VM, say), and
-# WHERE says in the summary where the tests ran.
+# tests PRESET [ctest args...]: runs CTest with a test preset and keeps its
+# verdict line for the summary. RUNNER, a command, runs CTest (in the VM,
+# say), and WHERE says in the summary where the tests ran.
 tests() {
-  local log="$LOGS/$1.log" dir="$BUILD/$2"; shift 2
-  ${RUNNER:-} ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$JOBS" "$@" 2>&1 | tee "$log"
+  local log="$LOGS/$1.log" preset=$1; shift
+  ${RUNNER:-} ctest --preset "$preset" -j "$JOBS" "$@" 2>&1 | tee "$log"
   local status=${PIPESTATUS[0]}
   local verdict
   verdict=$(grep -E 'tests passed|No tests were found' "$log" | tail -n 1)
@@ -82,23 +81,23 @@ tests() {
 x86_tests() {
   local name=$1 status=0
   if [ -z "$X86_VM" ]; then
-    tests "$name" "$name" "${NOT_CHECKS[@]}" || status=1
+    tests "$name" || status=1
     # The VM path is what other machines depend on: one short JVM test keeps
     # it proven here too.
     if [ "$name" = x86 ]; then
       JOBS=1 RUNNER=in_vm WHERE="in the VM, to prove the VM path" \
-        tests "$name-vm" "$name" -R '^seal\.opens_in_jvm$' || status=1
+        tests "$name-vm" -R '^seal\.opens_in_jvm$' || status=1
     fi
     return $status
   fi
-  WHERE=$X86_WHERE tests "$name" "$name" -LE '^(binary|consttime|jvm)$' || status=1
+  WHERE=$X86_WHERE tests "$name-no-jvm" || status=1
   JOBS=1 RUNNER=in_vm WHERE="in the VM: the 32-bit JVM and memcheck" \
-    tests "$name-vm" "$name" -L "$IN_VM" || status=1
+    tests "$name-vm" || status=1
   return $status
 }
 
 stage_host64() {
-  build host64 && tests host64 host64 "${NOT_CHECKS[@]}"
+  build host64 && tests host64
 }
 
 # The 32-bit build takes an app key at configure time, as a release would;
@@ -106,26 +105,21 @@ stage_host64() {
 stage_x86() {
   local key="$BUILD/x86-app.key"
   [ -s "$key" ] || od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$key"
-  build x86 "${X86[@]}" -DROOTCHECKER_KEY_FILE="$key" &&
-    x86_tests x86
+  build x86 -DROOTCHECKER_KEY_FILE="$key" && x86_tests x86
 }
 
 stage_x86_clang() {
-  CC=clang CXX=clang++ build x86-clang "${X86[@]}" &&
-    x86_tests x86-clang
+  build x86-clang && x86_tests x86-clang
 }
 
 stage_asan() {
-  CC=clang CXX=clang++ build asan -DROOTCHECKER_SANITIZE=address,undefined &&
-    tests asan asan "${NOT_CHECKS[@]}" "${NOT_JVM[@]}"
+  build asan && tests asan
 }
 
 # Only the concurrency test: the rest of the suite is single-threaded, and a
 # test that replaces the global operator new cannot link with TSan's runtime.
 stage_tsan() {
-  CC=clang CXX=clang++ BUILD_TARGET=concurrency_test \
-    build tsan -DROOTCHECKER_SANITIZE=thread &&
-    tests tsan tsan -R '^ConcurrencyTest\.'
+  build tsan && tests tsan
 }
 
 # Every GoogleTest binary that CTest runs in host64, each run once with all of
@@ -180,31 +174,27 @@ stage_fuzz() {
     echo "no fuzz/CMakeLists.txt: nothing to fuzz"
     return 0
   fi
-  CC=clang CXX=clang++ BUILD_TARGET=fuzzers build fuzz -DROOTCHECKER_FUZZ=ON &&
-    tests fuzz fuzz -L '^fuzz$'
+  build fuzz && tests fuzz
 }
 
 stage_binary() {
   local status=0 name
   for name in host64 x86 x86-clang; do
     if [ ! -f "$BUILD/$name/CTestTestfile.cmake" ]; then
-      case $name in
-        host64) build host64 ;;
-        x86) build x86 "${X86[@]}" ;;
-        x86-clang) CC=clang CXX=clang++ build x86-clang "${X86[@]}" ;;
-      esac || { status=1; continue; }
+      build "$name" || { status=1; continue; }
     fi
-    # Where the 32-bit JVM runs in the VM, stages b and c ran there the
-    # memcheck checks too.
-    local skip=()
-    [ "$name" = host64 ] || [ -z "$X86_VM" ] || skip=(-LE '^valgrind$')
-    # Verbose, so that the log keeps what memcheck said about the S-boxes.
-    tests "checks-$name" "$name" -L '^(binary|consttime)$' "${skip[@]}" -V || status=1
+    # The checks presets are verbose, so that the log keeps what memcheck
+    # said about the S-boxes. Where the 32-bit JVM runs in the VM, stages b
+    # and c ran there the memcheck checks too.
+    if [ "$name" != host64 ] && [ -n "$X86_VM" ]; then
+      tests "$name-checks-no-memcheck" || status=1
+    else
+      tests "$name-checks" || status=1
+    fi
   done
   # With link-time optimisation the optimiser sees the shares and the XOR in
   # one unit: the key must still not be folded into the library.
-  if CC=clang CXX=clang++ BUILD_TARGET=rootchecker build lto -DCMAKE_CXX_FLAGS=-flto \
-      -DCMAKE_SHARED_LINKER_FLAGS="-flto -fuse-ld=lld" &&
+  if build lto &&
     python3 "$ROOT/tests/binary/check_key_material.py" \
       --lib "$BUILD/lto/librootchecker.so" --key-file "$BUILD/lto/app_key.hex" --objdump objdump; then
     summary+=("      checks-lto: clang -flto: no key material")
@@ -216,17 +206,15 @@ stage_binary() {
 }
 
 # ARM, cross-compiled with clang and lld; CTest runs every test binary, the
-# seal tool and the target's own JVM through qemu-user. Left out there:
+# seal tool and the target's own JVM through qemu-user. Left out there (the
+# presets' under-qemu filter):
 # - consttime: valgrind runs binaries of the host's machine only.
 # - java.stress and java.leaks: 16 threads making 320,000 calls take minutes
 #   in an emulated JVM (the stress run alone about two, the interpreted leak
 #   run longer); stage a runs both natively on the same code.
 # Emulated JVMs are slow: a generous timeout for the tests without their own.
-UNDER_QEMU=(--timeout 900 -LE '^consttime$')
-
 stage_arm64() {
-  build arm64 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-arm64.toolchain.cmake" &&
-    tests arm64 arm64 "${UNDER_QEMU[@]}" -E '^java\.(stress|leaks)$'
+  build arm64 && tests arm64
 }
 
 # qemu-arm passes the 64-bit host kernel's directory cookies on to the 32-bit
@@ -240,9 +228,8 @@ on_armhf_tmpfs() {
     --local /etc/java-17-openjdk -- "$@"
 }
 stage_armv7() {
-  build armv7 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-armv7.toolchain.cmake" &&
-    RUNNER=on_armhf_tmpfs WHERE="qemu-arm; /tmp and the armhf JVM on tmpfs" \
-      tests armv7 armv7 "${UNDER_QEMU[@]}" -E '^java\.(stress|leaks)$'
+  build armv7 &&
+    RUNNER=on_armhf_tmpfs WHERE="qemu-arm; /tmp and the armhf JVM on tmpfs" tests armv7
 }
 
 # Every C++ source in the checked-in .clang-format style.
