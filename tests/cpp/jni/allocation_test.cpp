@@ -130,6 +130,23 @@ TEST_F(AllocationTest, FailedWorkingBufferReleasesAndReturnsNull) {
   EXPECT_FALSE(fake.exception_pending());
 }
 
+// The core reports the failure as its own result, and hands out nothing.
+TEST_F(AllocationTest, CoreReportsAFailedWorkingBuffer) {
+  SCOPED_TRACE(seed_);
+  const Bytes blob = sealed_blob(rng_, plaintext_ending_in(rng_, 2, 4));
+  uint8_t sentinel = 0;
+  uint8_t* password = &sentinel;
+
+  g_fail_next = true;
+  const int32_t result = decrypt_password_blob(
+      blob.data(), static_cast<uint32_t>(blob.size()), &password);
+  g_fail_next = false;
+
+  ASSERT_EQ(g_failures_given, 1u) << "the core allocated nothing to fail";
+  EXPECT_EQ(result, kPasswordOutOfMemory);
+  EXPECT_EQ(password, nullptr);
+}
+
 // Every block the library frees during a call holds only zeros by then: the
 // decrypted password and the padding do not stay behind in the heap.
 TEST_F(AllocationTest, FreedBlocksAreWiped) {
