@@ -218,9 +218,9 @@ on this machine), every way on the same paths. Blobs are sealed with javax.crypt
   the same JVM run.
 - \`nativeCheckForRoot\` adds, for each path, the four JNI calls of its glue
   (\`GetObjectArrayElement\`, \`GetStringUTFChars\`, \`ReleaseStringUTFChars\`, \`DeleteLocalRef\`)
-  to the fopen/fclose itself. A failing fopen is the cheapest (every default path is absent on a
+  to the open/close itself. A failing open is the cheapest (every default path is absent on a
   desktop), so that is where the glue weighs most, and JNI calls cost more on the 32-bit JVM.
-  The glue costs about the same everywhere, a failing fopen does not: it is a system call, whose
+  The glue costs about the same everywhere, a failing open does not: it is a system call, whose
   price depends on the kernel and the virtual machine underneath. Where it is cheap, the ratio
   rises: on an Intel Xeon VM whose failing fopen/fclose took about 450 ns, the 32-bit JVM's
   ratio was 1.27 in a run of 2026-12-10.
