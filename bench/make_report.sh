@@ -86,6 +86,8 @@ r_cbc64=$(val "$c64" ratio_cbc_noaesni_1024 %.2f)
 r_cbc32=$(val "$c32" ratio_cbc_noaesni_1024 %.2f)
 r_dec64=$(val "$j64" ratio_native_fresh_48 %.3f)
 r_dec32=$(val "$j32" ratio_native_fresh_48 %.3f)
+r_wipe64=$(val "$j64" ratio_native_nowipe_48 %.3f)
+r_wipe32=$(val "$j32" ratio_native_nowipe_48 %.3f)
 r_path64=$(val "$j64" ratio_path_native_fopen %.3f)
 r_path32=$(val "$j32" ratio_path_native_fopen %.3f)
 r_fis64=$(val "$j64" ratio_path_native_fis %.3f)
@@ -115,6 +117,7 @@ Measured by \`bash scripts/bench.sh\` on $started$([ "$quick" = 1 ] && echo " (q
 | Target | 64-bit | 32-bit |
 |---|---|---|
 | \`nativeDecrypt\`, 48 B blob, over javax.crypto with a fresh \`Cipher\`: at most 0.25 | $r_dec64 ($(verdict "$r_dec64" 0.25)) | $r_dec32 ($(verdict "$r_dec32" 0.25)) |
+| \`nativeDecrypt\`, 48 B blob, over the same without the wipe of the stack below the cipher: at most 1.05 | $r_wipe64 ($(verdict "$r_wipe64" 1.05)) | $r_wipe32 ($(verdict "$r_wipe32" 1.05)) |
 | \`AES_CBC_decrypt_buffer\`, 1 KiB, over OpenSSL without AES-NI (clang): at most 8 | $r_cbc64 ($(verdict "$r_cbc64" 8)) | $r_cbc32 ($(verdict "$r_cbc32" 8)) |
 | \`nativeCheckForRoot\` per path over a bare fopen/fclose loop: at most 1.25 | $r_path64 ($(verdict "$r_path64" 1.25)) | $r_path32 ($(verdict "$r_path32" 1.25)) |
 | \`nativeCheckForRoot\` per path over Java's \`FileInputStream\` open+close: below 1 | $r_fis64 ($(verdict "$r_fis64" 0.9999)) | $r_fis32 ($(verdict "$r_fis32" 0.9999)) |
@@ -162,6 +165,7 @@ with one context, as a long message would; the key is expanded once, outside the
 EOF
   for s in 48 1024; do
     jvm_row "\`nativeDecrypt\`, $s B blob" decrypt_native_$s
+    jvm_row "\`nativeDecrypt\` without the stack wipe (benchmark's copy), $s B blob" decrypt_nowipe_$s
     jvm_row "javax.crypto, fresh \`Cipher\` per call, $s B" decrypt_fresh_$s
     jvm_row "javax.crypto, one \`Cipher\` reused, $s B" decrypt_reused_$s
   done
@@ -176,6 +180,8 @@ EOF
   jvm_row "Java \`Files.isReadable\` (does not open), per path" path_isreadable
   jvm_row "an empty JNI call" jni_nop
   jvm_row "**ratio** nativeDecrypt / fresh Cipher, 48 B" ratio_native_fresh_48 "%.3f x"
+  jvm_row "ratio nativeDecrypt without the stack wipe / fresh Cipher, 48 B" ratio_nowipe_fresh_48 "%.3f x"
+  jvm_row "**ratio** nativeDecrypt / the same without the stack wipe, 48 B" ratio_native_nowipe_48 "%.3f x"
   jvm_row "ratio nativeDecrypt / reused Cipher, 48 B" ratio_native_reused_48 "%.2f x"
   jvm_row "ratio nativeDecrypt / fresh Cipher, 1 KiB" ratio_native_fresh_1024 "%.3f x"
   jvm_row "ratio nativeDecrypt / reused Cipher, 1 KiB" ratio_native_reused_1024 "%.2f x"
@@ -206,12 +212,15 @@ on this machine), every way on the same paths. Blobs are sealed with javax.crypt
   works in byte registers with long dependency chains.
 - \`nativeDecrypt\` on a 48-byte blob is mostly its two blocks of InvCipher; KeyExpansion is a
   small part. The rest is the JNI copy in and out, the working buffer, and the wipes of the key,
-  the context and the buffer.
+  the context, the buffer and the 512 bytes of stack below the cipher. The row without the stack
+  wipe is the same source compiled into the benchmark's own JNI library with that wipe left out
+  (\`ROOTCHECKER_BENCH_WITHOUT_TRACE_WIPE\`, which only the benchmark build sets), measured in
+  the same JVM run.
 - \`nativeCheckForRoot\` adds, for each path, the four JNI calls of its glue
   (\`GetObjectArrayElement\`, \`GetStringUTFChars\`, \`ReleaseStringUTFChars\`, \`DeleteLocalRef\`)
-  to the fopen/fclose itself. A failing fopen is the cheapest (every default path is absent on a
+  to the open/close itself. A failing open is the cheapest (every default path is absent on a
   desktop), so that is where the glue weighs most, and JNI calls cost more on the 32-bit JVM.
-  The glue costs about the same everywhere, a failing fopen does not: it is a system call, whose
+  The glue costs about the same everywhere, a failing open does not: it is a system call, whose
   price depends on the kernel and the virtual machine underneath. Where it is cheap, the ratio
   rises: on an Intel Xeon VM whose failing fopen/fclose took about 450 ns, the 32-bit JVM's
   ratio was 1.27 in a run of 2026-12-10.

@@ -31,6 +31,7 @@
 #include "fuzz_support.h"
 #include "native/password_decrypter.h"
 #include "native/root_checker.h"
+#include "native/secret_bytes.h"
 #include "support/fake_jni.h"
 
 namespace {

@@ -17,6 +17,7 @@
 
 #include "fuzz_support.h"
 #include "native/password_decrypter.h"
+#include "native/secret_bytes.h"
 
 namespace {
 

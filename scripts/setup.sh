@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ g++-multilib clang lld libclang-rt-14-dev clang-format
   googletest libgtest-dev libbenchmark-dev libbenchmark-dev:i386 libssl-dev libssl-dev:i386
   openjdk-17-jdk-headless openjdk-17-jre-headless:i386 junit5 proguard-cli
-  valgrind libc6-dbg:i386 gnuplot-nox nlohmann-json3-dev
+  valgrind libc6-dbg:i386 gnuplot-nox nlohmann-json3-dev python3-pyelftools
   # ARM: clang and lld cross-compile against the multiarch libraries,
   # qemu-user runs the tests and the target's own JVM (and 32-bit x86 where
   # the kernel cannot, below).

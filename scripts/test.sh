@@ -13,8 +13,8 @@
 #   f  valgrind     memcheck over every C++ test binary of host64
 #   g  fuzz         each fuzzer for a short while (when fuzz/ exists)
 #   h  binary       checks on librootchecker.so and the constant-time check,
-#                   in host64, x86 and x86-clang; the key scan in a clang
-#                   -flto build too
+#                   in host64, x86 and x86-clang; the key scan and the
+#                   Android-loader check in a clang -flto build too
 #   i  format       clang-format over every C++ source
 #   j  arm64        clang, 64-bit ARM (arm64-v8a) under qemu-aarch64: the C++
 #                   tests, the binary checks and JUnit on an arm64 JVM
@@ -116,8 +116,7 @@ stage_asan() {
   build asan && tests asan
 }
 
-# Only the concurrency test: the rest of the suite is single-threaded, and a
-# test that replaces the global operator new cannot link with TSan's runtime.
+# Only the concurrency test: the rest of the suite is single-threaded.
 stage_tsan() {
   build tsan && tests tsan
 }
@@ -145,9 +144,7 @@ for binary, cwd in seen.items():
   run_one() {
     local name log start=$SECONDS
     name=$(basename "$1") log="$LOGS/valgrind/$name.log"
-    # nouserintercepts: the allocation tests' own operator new stays theirs.
     if (cd "$2" && valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
-          --soname-synonyms=somalloc=nouserintercepts \
           --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect \
           --child-silent-after-fork=yes --num-callers=30 "$1") >"$log" 2>&1; then
       echo "valgrind: PASS $name ($((SECONDS - start)) s)"
@@ -193,11 +190,17 @@ stage_binary() {
     fi
   done
   # With link-time optimisation the optimiser sees the shares and the XOR in
-  # one unit: the key must still not be folded into the library.
+  # one unit: the key must still not be folded into the library, and the
+  # loader must still take it. The checks run in the interpreter CMake found
+  # with pyelftools, which need not be the python3 first on the PATH.
+  local python
   if build lto &&
-    python3 "$ROOT/tests/binary/check_key_material.py" \
-      --lib "$BUILD/lto/librootchecker.so" --key-file "$BUILD/lto/app_key.hex" --objdump objdump; then
-    summary+=("      checks-lto: clang -flto: no key material")
+    python=$(sed -n 's/^ROOTCHECKER_PYTHON:FILEPATH=//p' "$BUILD/lto/CMakeCache.txt") &&
+    [ -n "$python" ] &&
+    "$python" "$ROOT/tests/binary/check_key_material.py" \
+      --lib "$BUILD/lto/librootchecker.so" --key-file "$BUILD/lto/app_key.hex" --objdump objdump &&
+    "$python" "$ROOT/tests/binary/check_android_loader.py" --lib "$BUILD/lto/librootchecker.so"; then
+    summary+=("      checks-lto: clang -flto: no key material; the Android loader's rules hold")
   else
     summary+=("      checks-lto: clang -flto: FAILED")
     status=1

@@ -1,6 +1,9 @@
 // The JVM harness's yardsticks, reached through JNI like the library: bare
-// fopen/fclose and open/close loops over paths converted once, and a call that
-// does nothing.
+// fopen/fclose and open/close loops over paths converted once, a call that
+// does nothing, and nativeDecrypt without the trace wipe (this library holds
+// its own copy of the decrypter, built with
+// ROOTCHECKER_BENCH_WITHOUT_TRACE_WIPE and exporting nothing but the
+// BenchNative methods).
 #include <fcntl.h>
 #include <jni.h>
 #include <unistd.h>
@@ -8,6 +11,8 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "native/password_decrypter.h"
 
 namespace {
 
@@ -61,6 +66,13 @@ JNIEXPORT jint JNICALL Java_com_torvanelk_pemblisk_bench_BenchNative_openLoop(
     }
   }
   return opened;
+}
+
+JNIEXPORT jbyteArray JNICALL
+Java_com_torvanelk_pemblisk_bench_BenchNative_decryptWithoutTraceWipe(
+    JNIEnv* env, jclass clazz, jbyteArray blob) {
+  return Java_com_torvanelk_pemblisk_utils_NativePasswordDecrypter_nativeDecrypt(
+      env, clazz, blob);
 }
 
 JNIEXPORT void JNICALL Java_com_torvanelk_pemblisk_bench_BenchNative_nop(

@@ -10,14 +10,20 @@ must only ever be built at run time from its two shares.
                           [--expect-fail]
 
 The round keys are computed here, from FIPS-197 itself (the S-box from the
-field inverse and the affine map), not with the library's tables. Exit status
-1 if anything was found; with --expect-fail, 1 unless something was.
+field inverse and the affine map), not with the library's tables. The whole
+file is searched, headers and padding included; pyelftools names the section
+and symbol a find lies in. The instructions are read from objdump's (or
+llvm-objdump's) disassembly, which knows each target's ARM and Thumb code
+apart from its data. Exit status 1 if anything was found; with
+--expect-fail, 1 unless something was.
 """
 
 import argparse
 import re
 import subprocess
 import sys
+
+from elftools.elf.elffile import ELFFile
 
 
 def gf_mul(a, b):
@@ -94,6 +100,22 @@ def immediates(objdump, lib):
     return values
 
 
+def where(elf, offset):
+    """The section, and the symbol if any, that hold a file offset."""
+    for section in elf.iter_sections():
+        start, size = section["sh_offset"], section["sh_size"]
+        if section["sh_type"] == "SHT_NOBITS" or not start <= offset < start + size:
+            continue
+        address = section["sh_addr"] + offset - start
+        symtab = elf.get_section_by_name(".symtab")
+        for symbol in symtab.iter_symbols() if symtab else []:
+            value, length = symbol["st_value"], symbol["st_size"]
+            if symbol.name and value <= address < value + max(length, 1):
+                return f"{section.name}, in {symbol.name}"
+        return section.name
+    return "no section"
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--lib", required=True)
@@ -123,11 +145,14 @@ def main():
         needles[f"round key {r}"] = schedule[r]
     with open(args.lib, "rb") as f:
         data = f.read()
-    found = []
-    for name, needle in needles.items():
-        at = data.find(needle)
-        if at >= 0:
-            found.append(f"{name} at file offset {at:#x}")
+        f.seek(0)
+        elf = ELFFile(f)
+        found = []
+        for name, needle in needles.items():
+            at = data.find(needle)
+            if at >= 0:
+                found.append(f"{name} at file offset {at:#x} "
+                             f"({where(elf, at)})")
     if args.objdump:
         words = [int.from_bytes(key[i:i + 4], "little") for i in range(0, 16, 4)]
         in_code = [f"{w:#010x}" for w in words if w in immediates(args.objdump, args.lib)]

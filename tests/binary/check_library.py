@@ -3,8 +3,9 @@
 own runs at load, that it cannot print or log, and how it is hardened.
 
     check_library.py --lib PATH --compile-commands PATH --build-type TYPE
-                     [--nm nm] [--readelf readelf] [--check NAME]...
-                     [--expect-fail]
+                     [--check NAME]... [--expect-fail]
+
+The library is read with pyelftools, not through readelf's or nm's text.
 
 Every check prints PASS or FAIL with its name; the exit status is 1 if any
 check failed. With --check only the named checks run (CTest runs one each).
@@ -15,16 +16,23 @@ import argparse
 import json
 import re
 import shlex
-import subprocess
 import sys
+
+from elftools.elf.constants import P_FLAGS
+from elftools.elf.elffile import ELFFile
+from elftools.elf.relocation import RelocationSection
 
 JNI_ENTRY_POINTS = {
     "Java_com_torvanelk_pemblisk_utils_NativeRootChecker_nativeCheckForRoot",
     "Java_com_torvanelk_pemblisk_utils_NativePasswordDecrypter_nativeDecrypt",
 }
+# The cipher operations keep their C++ names (Itanium ABI mangling, the same
+# on every target): AES_init_ctx_iv(AES_ctx*, unsigned char const*,
+# unsigned char const*) and AES_CBC_decrypt_buffer(AES_ctx*, unsigned char*,
+# unsigned int).
 CIPHER_OPERATIONS = {
-    "AES_init_ctx_iv(AES_ctx*, unsigned char const*, unsigned char const*)",
-    "AES_CBC_decrypt_buffer(AES_ctx*, unsigned char*, unsigned int)",
+    "_Z15AES_init_ctx_ivP7AES_ctxPKhS2_",
+    "_Z22AES_CBC_decrypt_bufferP7AES_ctxPhj",
 }
 INTERNAL_NAMES = [
     "KeyExpansion", "InvCipher", "AddRoundKey", "InvShiftRows", "InvSubBytes",
@@ -48,100 +56,79 @@ OUTPUT_IMPORTS = re.compile(
 TOOLCHAIN_INIT_ENTRIES = {"frame_dummy"}
 LIBRARY_SOURCES = ("cipher/aes.cpp", "native/root_checker.cpp",
                    "native/password_decrypter.cpp")
-# Each machine's dynamic relocation types (readelf -h's "Machine:" names it),
-# by their common prefix: R_386_JUMP_SLOT, R_X86_64_GLOB_DAT,
-# R_AARCH64_JUMP_SLOT, R_AARCH64_GLOB_DAT, R_AARCH64_ABS64, R_ARM_JUMP_SLOT,
-# R_ARM_GLOB_DAT, R_ARM_ABS32, ... Any of them that names a symbol binds it
-# at load time.
-RELOCATION_PREFIXES = {
-    "Intel 80386": "R_386_",
-    "Advanced Micro Devices X86-64": "R_X86_64_",
-    "AArch64": "R_AARCH64_",
-    "ARM": "R_ARM_",
-}
-
-
-def run(*argv):
-    return subprocess.run(argv, check=True, capture_output=True,
-                          text=True).stdout
+DF_BIND_NOW = 0x8
+DF_1_NOW = 0x1
 
 
 class Library:
     def __init__(self, args):
         self.args = args
         self.path = args.lib
-        self.header = run(args.readelf, "-W", "-h", self.path)
-        self.word = 8 if "ELF64" in self.header else 4
-        m = re.search(r"^\s*Machine:\s*(.+?)\s*$", self.header, re.M)
-        self.machine = m.group(1) if m else "unknown"
-        self.dynamic = run(args.readelf, "-W", "-d", self.path)
-        self.segments = run(args.readelf, "-W", "-l", self.path)
+        self.file = open(self.path, "rb")
+        self.elf = ELFFile(self.file)
+        self.word = self.elf.elfclass // 8
+        self.machine = self.elf["e_machine"]
+        self.segments = list(self.elf.iter_segments())
+        dynamic = self.elf.get_section_by_name(".dynamic")
+        self.tags = list(dynamic.iter_tags()) if dynamic else []
 
-    def dynamic_symbols(self, defined, demangle=False):
-        argv = [self.args.nm, "-D", "--defined-only" if defined
-                else "--undefined-only"]
-        if demangle:
-            argv.append("-C")
-        symbols = []
-        for line in run(*argv, self.path).splitlines():
-            # "ADDRESS TYPE NAME" or, undefined, "TYPE NAME"; names may hold
-            # spaces once demangled.
-            parts = line.split(None, 2 if defined else 1)
-            if len(parts) < (3 if defined else 2):
-                continue
-            kind, name = parts[-2], parts[-1]
-            symbols.append((kind, name.split("@")[0]))
-        return symbols
+    def tags_named(self, name):
+        return [t for t in self.tags if t.entry.d_tag == name]
+
+    def dynamic_symbols(self, defined):
+        """(symbol type, name) of the .dynsym entries that are defined here
+        or, with defined=False, imported."""
+        dynsym = self.elf.get_section_by_name(".dynsym")
+        if dynsym is None:
+            return []
+        return [(s["st_info"]["type"], s.name) for s in dynsym.iter_symbols()
+                if s.name and (s["st_shndx"] != "SHN_UNDEF") == defined]
 
     def code_address(self, address):
         """An address as the symbol table has it: on 32-bit ARM, bit 0 of a
         function pointer only selects Thumb code."""
-        return address & ~1 if self.machine == "ARM" else address
+        return address & ~1 if self.machine == "EM_ARM" else address
 
     def static_symbols(self):
         """Address -> names, from .symtab (needs an unstripped library)."""
-        out = subprocess.run([self.args.nm, self.path], capture_output=True,
-                             text=True).stdout
+        symtab = self.elf.get_section_by_name(".symtab")
         by_address = {}
-        for line in out.splitlines():
-            parts = line.split()
-            if len(parts) == 3:
-                address = self.code_address(int(parts[0], 16))
-                by_address.setdefault(address, []).append(parts[2])
+        if symtab is None:
+            return by_address
+        for s in symtab.iter_symbols():
+            if s.name and s["st_shndx"] != "SHN_UNDEF":
+                address = self.code_address(s["st_value"])
+                by_address.setdefault(address, []).append(s.name)
         return by_address
 
     def section(self, name):
         """(address, bytes) of a section, or None."""
-        out = subprocess.run([self.args.readelf, "-W", "-x", name, self.path],
-                             capture_output=True, text=True).stdout
-        if "Hex dump" not in out:
+        section = self.elf.get_section_by_name(name)
+        if section is None:
             return None
-        data, start = bytearray(), None
-        for line in out.splitlines():
-            # GNU readelf indents the rows, llvm-readelf does not.
-            m = re.match(r"\s*0x([0-9a-f]+) ((?:[0-9a-f]{2,8} ){1,4})", line)
-            if m:
-                if start is None:
-                    start = int(m.group(1), 16)
-                data += bytes.fromhex(m.group(2).replace(" ", ""))
-        return start, bytes(data)
+        return section["sh_addr"], section.data()
 
-    def relative_addends(self):
-        """Offset -> addend of the RELATIVE relocations that carry one."""
-        addends = {}
-        for line in run(self.args.readelf, "-W", "-r", self.path).splitlines():
-            parts = line.split()
-            if len(parts) >= 4 and parts[2].endswith("_RELATIVE"):
-                try:
-                    addends[int(parts[0], 16)] = int(parts[3], 16)
-                except ValueError:
-                    pass
-        return addends
+    def relocations(self):
+        """(offset, symbol or None, addend or None) of every dynamic
+        relocation."""
+        found = []
+        for section in self.elf.iter_sections():
+            if not isinstance(section, RelocationSection):
+                continue
+            if section["sh_flags"] & 0x2 == 0:  # SHF_ALLOC: loaded ones only
+                continue
+            symbols = self.elf.get_section(section["sh_link"])
+            for rel in section.iter_relocations():
+                index = rel["r_info_sym"]
+                symbol = symbols.get_symbol(index) if index else None
+                addend = rel["r_addend"] if rel.is_RELA() else None
+                found.append((rel["r_offset"], symbol, addend))
+        return found
 
 
 def check_exports(lib, fail):
     """Exactly the two JNI entry points and the two cipher operations."""
-    exported = lib.dynamic_symbols(defined=True, demangle=True)
+    exported = lib.dynamic_symbols(defined=True)
     names = {name for _, name in exported}
     expected = JNI_ENTRY_POINTS | CIPHER_OPERATIONS
     for name in sorted(expected - names):
@@ -149,14 +136,8 @@ def check_exports(lib, fail):
     for name in sorted(names - expected):
         fail(f"exported but should not be: {name}")
     for kind, name in exported:
-        if name in expected and kind != "T":
-            fail(f"{name} is of type {kind}, not a global function (T)")
-    # The cipher operations keep their C++ names; the JNI ones are plain.
-    raw = {name for _, name in lib.dynamic_symbols(defined=True)}
-    for prefix in ("_Z15AES_init_ctx_iv", "_Z22AES_CBC_decrypt_buffer"):
-        if not any(n.startswith(prefix) for n in raw):
-            fail(f"no symbol {prefix}...: the cipher operations must keep "
-                 "their C++ names")
+        if name in expected and kind != "STT_FUNC":
+            fail(f"{name} is of type {kind}, not a function (STT_FUNC)")
 
 
 def check_no_internal_names(lib, fail):
@@ -191,9 +172,10 @@ def check_no_load_time_code(lib, fail):
     init_array = lib.section(".init_array")
     if init_array is not None:
         start, data = init_array
-        addends = lib.relative_addends()
+        # RELA targets keep the address in the addend, REL ones in place.
+        addends = {offset: addend for offset, symbol, addend
+                   in lib.relocations() if symbol is None and addend}
         for offset in range(0, len(data), lib.word):
-            # RELA targets keep the address in the addend, REL ones in place.
             address = addends.get(start + offset) or int.from_bytes(
                 data[offset:offset + lib.word], "little")
             address = lib.code_address(address)
@@ -201,9 +183,8 @@ def check_no_load_time_code(lib, fail):
             if not names & TOOLCHAIN_INIT_ENTRIES:
                 fail(f".init_array entry {address:#x} is "
                      f"{sorted(names) or 'unknown'}, not toolchain start-up code")
-    m = re.search(r"\(INIT\)\s+0x([0-9a-f]+)", lib.dynamic)
-    if m:
-        names = by_address.get(lib.code_address(int(m.group(1), 16)), [])
+    for tag in lib.tags_named("DT_INIT"):
+        names = by_address.get(lib.code_address(tag.entry.d_val), [])
         if "_init" not in names:
             fail(f"DT_INIT points at {names or 'unknown'}, not crti's _init")
 
@@ -217,42 +198,32 @@ def check_no_output_imports(lib, fail):
 
 def check_own_calls_bound(lib, fail):
     """No dynamic relocation names a symbol the library defines itself."""
-    own = {name for _, name in lib.dynamic_symbols(defined=True)}
-    prefix = RELOCATION_PREFIXES.get(lib.machine)
-    if prefix is None:
-        fail(f"relocation types of machine {lib.machine} unknown: cannot "
-             "tell which relocations bind symbols")
-        return
-    # readelf -W -r: OFFSET INFO TYPE SYMVALUE NAME[@VERSION] [+ ADDEND]
-    for line in run(lib.args.readelf, "-W", "-r", lib.path).splitlines():
-        parts = line.split()
-        if len(parts) >= 5 and parts[2].startswith(prefix):
-            name = parts[4].split("@")[0]
-            if name in own:
-                fail(f"{parts[2]} for its own {name}: a library loaded "
-                     "earlier could interpose on it (link with -Bsymbolic)")
+    for offset, symbol, _ in lib.relocations():
+        if symbol is not None and symbol.name and \
+                symbol["st_shndx"] != "SHN_UNDEF":
+            fail(f"relocation at {offset:#x} for its own {symbol.name}: a "
+                 "library loaded earlier could interpose on it (link with "
+                 "-Bsymbolic)")
 
 
 def check_relro(lib, fail):
     """Full RELRO: a GNU_RELRO segment and eager binding."""
-    if not re.search(r"^\s*GNU_RELRO\s", lib.segments, re.M):
+    if not any(s["p_type"] == "PT_GNU_RELRO" for s in lib.segments):
         fail("no GNU_RELRO segment")
-    if not (re.search(r"\(FLAGS\)\s.*\bBIND_NOW\b", lib.dynamic)
-            or re.search(r"\(FLAGS_1\)\s.*\bNOW\b", lib.dynamic)
-            or "(BIND_NOW)" in lib.dynamic):
+    now = (lib.tags_named("DT_BIND_NOW")
+           or any(t.entry.d_val & DF_BIND_NOW for t in lib.tags_named("DT_FLAGS"))
+           or any(t.entry.d_val & DF_1_NOW for t in lib.tags_named("DT_FLAGS_1")))
+    if not now:
         fail("not linked with -z now (no BIND_NOW)")
 
 
 def check_noexecstack(lib, fail):
     """A GNU_STACK segment without E."""
-    # The alignment ends the row: "0x10", or "0" from GNU readelf where
-    # lld leaves it zero (32-bit ARM).
-    m = re.search(r"^\s*GNU_STACK\s.*\s(R?W?E?)\s+(?:0x)?[0-9a-f]+\s*$",
-                  lib.segments, re.M)
-    if not m:
+    stacks = [s for s in lib.segments if s["p_type"] == "PT_GNU_STACK"]
+    if not stacks:
         fail("no GNU_STACK segment: the loader would assume an executable stack")
-    elif "E" in m.group(1):
-        fail(f"GNU_STACK is {m.group(1)}: the stack is executable")
+    elif stacks[0]["p_flags"] & P_FLAGS.PF_X:
+        fail("GNU_STACK is executable")
 
 
 def check_stack_protector(lib, fail):
@@ -318,8 +289,6 @@ def main():
     parser.add_argument("--lib", required=True)
     parser.add_argument("--compile-commands", required=True)
     parser.add_argument("--build-type", default="")
-    parser.add_argument("--nm", default="nm")
-    parser.add_argument("--readelf", default="readelf")
     parser.add_argument("--check", action="append", choices=sorted(CHECKS))
     parser.add_argument("--expect-fail", action="store_true",
                         help="succeed only if every check fails (for a "

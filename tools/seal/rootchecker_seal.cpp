@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "native/password_decrypter.h"
+#include "native/secret_bytes.h"
 #include "native/secure_wipe.h"
 
 namespace {
@@ -339,15 +340,15 @@ bool open_blob(const Key& key, const Bytes& blob, secret_bytes& password) {
   const uint32_t ciphertext_length = password_blob_ciphertext_length(length);
   if (ciphertext_length == 0) return false;
   uint8_t iv[16];
-  take_password_blob(blob.data(), ciphertext_length, iv, password);
-  decrypt_blob_ciphertext(key.bytes, iv, password);
-  const int32_t password_length = password_length_from_padding(password);
-  if (password_length < 0) {
-    password.clear();
-    return false;
-  }
-  password.resize(static_cast<size_t>(password_length));
-  return true;
+  uint8_t* work = take_password_blob(blob.data(), ciphertext_length, iv);
+  if (work == nullptr) throw std::bad_alloc();
+  decrypt_blob_ciphertext(key.bytes, iv, work, ciphertext_length);
+  const int32_t password_length =
+      password_length_from_padding(work, ciphertext_length);
+  password.clear();
+  if (password_length >= 0) password.assign(work, work + password_length);
+  free_working_buffer(work, ciphertext_length);
+  return password_length >= 0;
 }
 
 Bytes seal_password(const Key& key, const secret_bytes& password) {

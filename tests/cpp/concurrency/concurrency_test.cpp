@@ -23,6 +23,7 @@
 #include "cipher/aes_internal.h"
 #include "native/password_decrypter.h"
 #include "native/root_checker.h"
+#include "native/secret_bytes.h"
 #include "support/test_support.h"
 
 namespace {

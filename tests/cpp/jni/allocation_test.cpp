@@ -1,154 +1,82 @@
-// nativeDecrypt against a failing and an inspecting allocator. This binary
-// replaces the global operator new and delete; a test arms them only around
-// the call under test, and the fake JNIEnv's own allocations are left out.
+// nativeDecrypt against a failing and an inspecting allocator. The library
+// takes its working buffer from malloc; this binary is linked with
+// --wrap=malloc and --wrap=free, so every call of either from the objects
+// linked into it (the library's among them) comes here first. A test arms the
+// wrappers only around the call under test, and the fake JNIEnv's own
+// allocations are left out.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "glue_test_support.h"
 #include "native/password_decrypter.h"
 #include "support/fake_jni.h"
 
-namespace {
+extern "C" void* __real_malloc(size_t size);
+extern "C" void __real_free(void* p);
 
-// Every block carries its size in a header just before it, so that a free
-// can look at the whole block.
-struct Header {
-  size_t size;
-  size_t offset;  // from the start of the malloc'd region to the block
-};
-constexpr size_t kMinPad = 16;
-static_assert(sizeof(Header) <= kMinPad, "header does not fit");
+namespace {
 
 // The state is plain globals: the tests are single-threaded, and nothing here
 // may allocate.
-bool g_fail_next = false;  // the next allocation throws std::bad_alloc
+bool g_fail_next = false;  // the next watched malloc gives null
 bool g_inspect = false;    // count and check blocks as they come and go
 int g_inside_fake = 0;     // depth of calls into the fake JNIEnv
-size_t g_failures_thrown = 0;
+size_t g_failures_given = 0;
 size_t g_allocated = 0;
 size_t g_freed = 0;
 size_t g_dirty = 0;
 uint8_t g_first_dirty[64];
 size_t g_first_dirty_size = 0;
 
-size_t g_seen = 0;  // every allocation that came through here
+// The blocks handed out while inspecting, with their sizes, so that free can
+// look at a whole block. Other blocks pass through untouched.
+struct Watched {
+  void* p;
+  size_t size;
+};
+Watched g_blocks[64];
+size_t g_block_count = 0;
 
 bool watching() { return g_inside_fake == 0; }
 
-void* allocate(size_t size, size_t alignment) {
-  if (g_fail_next && watching()) {
-    g_fail_next = false;
-    ++g_failures_thrown;
-    throw std::bad_alloc();
-  }
-  ++g_seen;
-  const size_t pad = std::max(alignment, kMinPad);
-  void* region = nullptr;
-  if (posix_memalign(&region, pad, pad + size) != 0) throw std::bad_alloc();
-  uint8_t* block = static_cast<uint8_t*>(region) + pad;
-  Header* header = reinterpret_cast<Header*>(block) - 1;
-  header->size = size;
-  header->offset = pad;
-  if (g_inspect && watching()) ++g_allocated;
-  return block;
-}
-
-void release(void* p) noexcept {
-  if (p == nullptr) return;
-  uint8_t* block = static_cast<uint8_t*>(p);
-  const Header* header = reinterpret_cast<const Header*>(block) - 1;
-  if (g_inspect && watching()) {
-    ++g_freed;
-    const bool zero = std::all_of(block, block + header->size,
-                                  [](uint8_t b) { return b == 0; });
-    if (!zero && g_dirty++ == 0) {
-      g_first_dirty_size = header->size;
-      std::memcpy(g_first_dirty, block,
-                  std::min(header->size, sizeof g_first_dirty));
-    }
-  }
-  free(block - header->offset);
-}
-
-void* allocate_nothrow(size_t size, size_t alignment) noexcept {
-  try {
-    return allocate(size, alignment);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-
-constexpr size_t kDefault = alignof(std::max_align_t);
-
 }  // namespace
 
-// Never inlined or cloned: a tool that swaps in its own allocator (valgrind)
-// must see every call.
-#if defined(__clang__)
-#define REPLACEMENT __attribute__((noinline))
-#else
-#define REPLACEMENT __attribute__((noipa))
-#endif
+extern "C" void* __wrap_malloc(size_t size) {
+  if (g_fail_next && watching()) {
+    g_fail_next = false;
+    ++g_failures_given;
+    return nullptr;
+  }
+  void* p = __real_malloc(size);
+  if (p != nullptr && g_inspect && watching() &&
+      g_block_count < sizeof g_blocks / sizeof g_blocks[0]) {
+    g_blocks[g_block_count++] = Watched{p, size};
+    ++g_allocated;
+  }
+  return p;
+}
 
-REPLACEMENT void* operator new(size_t size) { return allocate(size, kDefault); }
-REPLACEMENT void* operator new[](size_t size) {
-  return allocate(size, kDefault);
-}
-REPLACEMENT void* operator new(size_t size, const std::nothrow_t&) noexcept {
-  return allocate_nothrow(size, kDefault);
-}
-REPLACEMENT void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-  return allocate_nothrow(size, kDefault);
-}
-REPLACEMENT void* operator new(size_t size, std::align_val_t a) {
-  return allocate(size, static_cast<size_t>(a));
-}
-REPLACEMENT void* operator new[](size_t size, std::align_val_t a) {
-  return allocate(size, static_cast<size_t>(a));
-}
-REPLACEMENT void* operator new(size_t size, std::align_val_t a,
-                               const std::nothrow_t&) noexcept {
-  return allocate_nothrow(size, static_cast<size_t>(a));
-}
-REPLACEMENT void* operator new[](size_t size, std::align_val_t a,
-                                 const std::nothrow_t&) noexcept {
-  return allocate_nothrow(size, static_cast<size_t>(a));
-}
-REPLACEMENT void operator delete(void* p) noexcept { release(p); }
-REPLACEMENT void operator delete[](void* p) noexcept { release(p); }
-REPLACEMENT void operator delete(void* p, size_t) noexcept { release(p); }
-REPLACEMENT void operator delete[](void* p, size_t) noexcept { release(p); }
-REPLACEMENT void operator delete(void* p, const std::nothrow_t&) noexcept {
-  release(p);
-}
-REPLACEMENT void operator delete[](void* p, const std::nothrow_t&) noexcept {
-  release(p);
-}
-REPLACEMENT void operator delete(void* p, std::align_val_t) noexcept {
-  release(p);
-}
-REPLACEMENT void operator delete[](void* p, std::align_val_t) noexcept {
-  release(p);
-}
-REPLACEMENT void operator delete(void* p, size_t, std::align_val_t) noexcept {
-  release(p);
-}
-REPLACEMENT void operator delete[](void* p, size_t, std::align_val_t) noexcept {
-  release(p);
-}
-REPLACEMENT void operator delete(void* p, std::align_val_t,
-                                 const std::nothrow_t&) noexcept {
-  release(p);
-}
-REPLACEMENT void operator delete[](void* p, std::align_val_t,
-                                   const std::nothrow_t&) noexcept {
-  release(p);
+extern "C" void __wrap_free(void* p) {
+  for (size_t i = 0; p != nullptr && i < g_block_count; ++i) {
+    if (g_blocks[i].p != p) continue;
+    ++g_freed;
+    const auto* bytes = static_cast<const uint8_t*>(p);
+    const size_t size = g_blocks[i].size;
+    const bool zero =
+        std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; });
+    if (!zero && g_dirty++ == 0) {
+      g_first_dirty_size = size;
+      std::memcpy(g_first_dirty, bytes, std::min(size, sizeof g_first_dirty));
+    }
+    g_blocks[i] = g_blocks[--g_block_count];
+    break;
+  }
+  __real_free(p);
 }
 
 namespace {
@@ -160,24 +88,13 @@ jbyteArray decrypt(FakeJniEnv& fake, jbyteArray blob) {
       fake.env(), nullptr, blob);
 }
 
-// Valgrind puts its own operator new and delete in place of this binary's,
-// unless told not to (--soname-synonyms=somalloc=nouserintercepts).
-bool replacement_is_live() {
-  const size_t before = g_seen;
-  delete new volatile int(0);
-  return g_seen != before;
-}
-
 class AllocationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!replacement_is_live()) {
-      GTEST_SKIP() << "operator new is not this binary's own (under valgrind, "
-                      "add --soname-synonyms=somalloc=nouserintercepts)";
-    }
     g_fail_next = g_inspect = false;
     g_inside_fake = 0;
-    g_failures_thrown = g_allocated = g_freed = g_dirty = 0;
+    g_failures_given = g_allocated = g_freed = g_dirty = 0;
+    g_block_count = 0;
     g_first_dirty_size = 0;
     const uint32_t seed = test_seed();
     rng_.seed(seed);
@@ -196,19 +113,11 @@ TEST_F(AllocationTest, FailedWorkingBufferReleasesAndReturnsNull) {
   fake.set_call_observer(&observe_fake);
   const jbyteArray blob_ref = fake.set_blob(blob);
 
-  jbyteArray result = nullptr;
-  bool escaped = false;
-  try {
-    g_fail_next = true;
-    result = decrypt(fake, blob_ref);
-    g_fail_next = false;
-  } catch (...) {
-    g_fail_next = false;
-    escaped = true;
-  }
+  g_fail_next = true;
+  const jbyteArray result = decrypt(fake, blob_ref);
+  g_fail_next = false;
 
-  EXPECT_FALSE(escaped) << "a C++ exception left nativeDecrypt";
-  ASSERT_EQ(g_failures_thrown, 1u) << "the library allocated nothing to fail";
+  ASSERT_EQ(g_failures_given, 1u) << "the library allocated nothing to fail";
   EXPECT_EQ(result, nullptr);
   EXPECT_EQ(fake.calls(),
             (std::vector<std::string>{
@@ -219,6 +128,23 @@ TEST_F(AllocationTest, FailedWorkingBufferReleasesAndReturnsNull) {
   EXPECT_TRUE(fake.violations().empty()) << fake.report();
   EXPECT_TRUE(fake.leaks().empty()) << fake.report();
   EXPECT_FALSE(fake.exception_pending());
+}
+
+// The core reports the failure as its own result, and hands out nothing.
+TEST_F(AllocationTest, CoreReportsAFailedWorkingBuffer) {
+  SCOPED_TRACE(seed_);
+  const Bytes blob = sealed_blob(rng_, plaintext_ending_in(rng_, 2, 4));
+  uint8_t sentinel = 0;
+  uint8_t* password = &sentinel;
+
+  g_fail_next = true;
+  const int32_t result = decrypt_password_blob(
+      blob.data(), static_cast<uint32_t>(blob.size()), &password);
+  g_fail_next = false;
+
+  ASSERT_EQ(g_failures_given, 1u) << "the core allocated nothing to fail";
+  EXPECT_EQ(result, kPasswordOutOfMemory);
+  EXPECT_EQ(password, nullptr);
 }
 
 // Every block the library frees during a call holds only zeros by then: the
@@ -242,6 +168,7 @@ TEST_F(AllocationTest, FreedBlocksAreWiped) {
     fake.set_call_observer(&observe_fake);
     const jbyteArray blob_ref = fake.set_blob(blob);
     g_allocated = g_freed = g_dirty = 0;
+    g_block_count = 0;
 
     g_inspect = true;
     const jbyteArray result = decrypt(fake, blob_ref);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "native/password_decrypter.h"
+#include "native/secret_bytes.h"
 #include "support/test_support.h"
 
 namespace {

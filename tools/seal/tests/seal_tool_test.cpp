@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "native/password_decrypter.h"
+#include "native/secret_bytes.h"
 #include "support/test_support.h"
 
 namespace {

@@ -151,6 +151,15 @@ public final class JvmBench {
           for (int i = 0; i < calls; ++i) s += NativePasswordDecrypter.nativeDecrypt(blob).length;
           return s;
         }, 1));
+    if (!Arrays.equals(BenchNative.decryptWithoutTraceWipe(blob), password)) {
+      throw new IllegalStateException("the benchmark's copy without the trace wipe disagrees");
+    }
+    record("decrypt_nowipe_" + size, "nativeDecrypt without the trace wipe, " + size + " B blob",
+        measure(calls -> {
+          long s = 0;
+          for (int i = 0; i < calls; ++i) s += BenchNative.decryptWithoutTraceWipe(blob).length;
+          return s;
+        }, 1));
     record("decrypt_fresh_" + size, "javax.crypto, fresh Cipher per call, " + size + " B blob",
         measure(calls -> {
           long s = 0;
@@ -292,6 +301,10 @@ public final class JvmBench {
     System.out.println("Ratios (same run):");
     ratio("ratio_native_fresh_48", "nativeDecrypt / fresh Cipher, 48 B", "decrypt_native_48",
         "decrypt_fresh_48", "(target <= 0.25)");
+    ratio("ratio_nowipe_fresh_48", "nativeDecrypt without the trace wipe / fresh Cipher, 48 B",
+        "decrypt_nowipe_48", "decrypt_fresh_48", "");
+    ratio("ratio_native_nowipe_48", "nativeDecrypt / the same without the trace wipe, 48 B",
+        "decrypt_native_48", "decrypt_nowipe_48", "(target <= 1.05)");
     ratio("ratio_native_reused_48", "nativeDecrypt / reused Cipher, 48 B", "decrypt_native_48",
         "decrypt_reused_48", "");
     ratio("ratio_native_fresh_1024", "nativeDecrypt / fresh Cipher, 1 KiB", "decrypt_native_1024",

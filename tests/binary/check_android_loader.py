@@ -1,0 +1,232 @@
+#!/usr/bin/env python3
+"""Checks that Android's loader takes the built librootchecker.so on every API
+level from 21: what it reads is the program headers and the dynamic segment,
+and so does this check (section headers only for their own rule).
+
+    check_android_loader.py --lib PATH [--check NAME]...
+                            [--expect-fail NAME]
+
+Every rule prints PASS or FAIL with its name; the exit status is 1 if any
+failed. With --expect-fail NAME the library is a faulty twin built to break
+NAME alone: the status is 0 only if NAME fails and every other rule passes.
+"""
+
+import argparse
+import re
+import sys
+
+from elftools.elf.constants import P_FLAGS
+from elftools.elf.elffile import ELFFile
+
+SONAME = "librootchecker.so"
+
+# What the library may link against: bionic's C library and the two that
+# split off from it. On a glibc build, glibc's own loader comes with its C
+# library: glibc keeps __stack_chk_guard there on ARM, bionic in libc.so.
+NEEDED_ALLOWED = {"libc", "libm", "libdl"}
+GLIBC_LOADER = re.compile(r"^ld-linux(-[\w-]+)?\.so\.\d+$")
+
+# Every symbol the library may import, with why. Each one is a C function or
+# variable that bionic's libc has had since before API 21. A new import fails
+# this check until it is added here with its reason.
+IMPORTS_ALLOWED = {
+    "malloc": "the decrypter's working buffer",
+    "free": "the working buffer, after it is wiped",
+    "memcpy": "copies of the IV, the ciphertext and the key schedule",
+    "memset": "wipes of the key, the context and the stack",
+    "open": "probe_path",
+    "close": "probe_path",
+    "__stack_chk_fail": "-fstack-protector-strong's failure path",
+    "__stack_chk_guard": "the stack protector's canary on ARM and AArch64",
+    "__memcpy_chk": "_FORTIFY_SOURCE, when a copy's size is known",
+    "__memset_chk": "_FORTIFY_SOURCE, when a fill's size is known",
+    "__open_2": "_FORTIFY_SOURCE's open",
+    "__aeabi_memcpy": "ARM EABI: the compiler's name for memcpy",
+    "__aeabi_memcpy4": "ARM EABI: memcpy of aligned data",
+    "__aeabi_memcpy8": "ARM EABI: memcpy of aligned data",
+    "__aeabi_memset": "ARM EABI: the compiler's name for memset",
+    "__aeabi_memclr": "ARM EABI: memset to zero",
+    "__aeabi_memclr4": "ARM EABI: memset to zero, aligned",
+    "__aeabi_memclr8": "ARM EABI: memset to zero, aligned",
+    "__cxa_finalize": "the toolchain's crtbegin, run at unload",
+}
+# The toolchain's weak hooks (glibc's crtbegin): null when nothing defines
+# them, so the loader needs nothing for them. Allowed only as weak.
+WEAK_HOOKS = {"_ITM_deregisterTMCloneTable", "_ITM_registerTMCloneTable",
+              "__gmon_start__"}
+
+PAGE_16K = 16384
+DF_TEXTREL = 0x4
+
+
+class Library:
+    def __init__(self, path):
+        self.path = path
+        self.file = open(path, "rb")
+        self.elf = ELFFile(self.file)
+        self.bits = self.elf.elfclass
+        self.machine = self.elf["e_machine"]
+        self.segments = list(self.elf.iter_segments())
+        dynamic = [s for s in self.segments if s["p_type"] == "PT_DYNAMIC"]
+        self.dynamic = dynamic[0] if dynamic else None
+        self.tags = list(self.dynamic.iter_tags()) if self.dynamic else []
+
+    def tag_values(self, name):
+        return [t for t in self.tags if t.entry.d_tag == name]
+
+    def dynamic_symbols(self):
+        """The dynamic symbol table as the loader finds it: through DT_SYMTAB
+        and the hash table's count."""
+        if self.dynamic is None:
+            return []
+        return [s for s in self.dynamic.iter_symbols() if s.name]
+
+
+def rule_soname(lib, fail):
+    """DT_SONAME is librootchecker.so"""
+    names = [t.soname for t in lib.tag_values("DT_SONAME")]
+    if names != [SONAME]:
+        fail(f"DT_SONAME is {names or 'missing'}, not {SONAME!r}: the loader "
+             "records the library by it")
+
+
+def rule_hash(lib, fail):
+    """DT_HASH is present (API 21 and 22 read no DT_GNU_HASH)"""
+    if not lib.tag_values("DT_HASH"):
+        has_gnu = bool(lib.tag_values("DT_GNU_HASH"))
+        fail("no DT_HASH" + (" (only DT_GNU_HASH, which Android reads from "
+                             "API 23)" if has_gnu else "")
+             + ": link with --hash-style=both")
+
+
+def rule_no_textrel(lib, fail):
+    """no text relocations (DT_TEXTREL, DF_TEXTREL)"""
+    if lib.tag_values("DT_TEXTREL"):
+        fail("DT_TEXTREL: the loader must write to code (refused from API 23)")
+    for tag in lib.tag_values("DT_FLAGS"):
+        if tag.entry.d_val & DF_TEXTREL:
+            fail("DT_FLAGS has DF_TEXTREL")
+
+
+def rule_no_wx_segment(lib, fail):
+    """no segment both writable and executable"""
+    for i, seg in enumerate(lib.segments):
+        flags = seg["p_flags"]
+        if flags & P_FLAGS.PF_W and flags & P_FLAGS.PF_X:
+            fail(f"segment {i} ({seg['p_type']}, offset {seg['p_offset']:#x}) "
+                 "is writable and executable")
+
+
+def rule_section_headers(lib, fail):
+    """section headers are present (Android refuses a library without them
+    from API 24)"""
+    if lib.elf["e_shnum"] == 0 or lib.elf["e_shoff"] == 0:
+        fail(f"no section headers (e_shoff {lib.elf['e_shoff']:#x}, "
+             f"e_shnum {lib.elf['e_shnum']})")
+
+
+def rule_needed(lib, fail):
+    """NEEDED is only libc, libm, libdl"""
+    needed = [t.needed for t in lib.tag_values("DT_NEEDED")]
+    print(f"  NEEDED: {', '.join(needed) or 'nothing'}")
+    for name in needed:
+        base = re.sub(r"\.so(\.\d+)*$", "", name)
+        if base in NEEDED_ALLOWED:
+            continue
+        if GLIBC_LOADER.match(name):
+            print(f"  {name}: glibc's loader, part of its C library on this "
+                  "Linux build (bionic has no such NEEDED)")
+            continue
+        fail(f"NEEDED {name}: not one of {sorted(NEEDED_ALLOWED)}")
+
+
+def rule_load_alignment(lib, fail):
+    """every LOAD segment of a 64-bit build is aligned to at least 16 KiB"""
+    loads = [s for s in lib.segments if s["p_type"] == "PT_LOAD"]
+    aligns = ", ".join(f"{s['p_align']:#x}" for s in loads)
+    if lib.bits != 64:
+        print(f"  32-bit ({lib.machine}): Android's 32-bit ABIs use 4 KiB "
+              f"pages, not checked (LOAD alignments {aligns})")
+        return
+    print(f"  64-bit ({lib.machine}): LOAD alignments {aligns}")
+    if not loads:
+        fail("no LOAD segment")
+    for i, seg in enumerate(loads):
+        if seg["p_align"] < PAGE_16K:
+            fail(f"LOAD segment {i} is aligned to {seg['p_align']:#x}: a "
+                 "device with 16 KiB pages cannot map it (link with "
+                 "-z max-page-size=16384)")
+
+
+def rule_imports(lib, fail):
+    """imports only the documented C functions"""
+    imports = sorted((s.name, s["st_info"]["bind"])
+                     for s in lib.dynamic_symbols()
+                     if s["st_shndx"] == "SHN_UNDEF")
+    print(f"  imports: {', '.join(name for name, _ in imports) or 'nothing'}")
+    for name, bind in imports:
+        if name in IMPORTS_ALLOWED:
+            continue
+        if name in WEAK_HOOKS and bind == "STB_WEAK":
+            continue
+        fail(f"imports {name}: not in IMPORTS_ALLOWED; add it there with "
+             "why the library needs it, if bionic has had it since API 21")
+
+
+RULES = {
+    "soname": rule_soname,
+    "hash": rule_hash,
+    "no_textrel": rule_no_textrel,
+    "no_wx_segment": rule_no_wx_segment,
+    "section_headers": rule_section_headers,
+    "needed": rule_needed,
+    "load_alignment": rule_load_alignment,
+    "imports": rule_imports,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--lib", required=True)
+    parser.add_argument("--check", action="append", choices=sorted(RULES))
+    parser.add_argument("--expect-fail", choices=sorted(RULES),
+                        help="the library is a twin built to break this rule "
+                        "alone")
+    args = parser.parse_args()
+
+    lib = Library(args.lib)
+    if lib.dynamic is None:
+        print(f"FAIL {args.lib}: no PT_DYNAMIC segment: not a shared library")
+        return 1
+    print(f"{args.lib}: ELF{lib.bits} {lib.machine}")
+    failed = []
+    for name in (RULES if args.expect_fail else args.check or RULES):
+        problems = []
+        RULES[name](lib, problems.append)
+        doc = " ".join(RULES[name].__doc__.split())
+        print(f"{'FAIL' if problems else 'PASS'} {name}: {doc}")
+        for problem in problems:
+            print(f"  {name}: {problem}")
+        if problems:
+            failed.append(name)
+    if args.expect_fail:
+        others = [name for name in failed if name != args.expect_fail]
+        if args.expect_fail not in failed:
+            print(f"{args.lib}: rule {args.expect_fail} missed the fault "
+                  "its twin was built with")
+            return 1
+        if others:
+            print(f"{args.lib}: the twin for {args.expect_fail} also breaks "
+                  f"{', '.join(others)}: it must differ in one fault only")
+            return 1
+        print(f"{args.lib}: rule {args.expect_fail} caught its twin, and "
+              "only it failed")
+        return 0
+    if failed:
+        print(f"{args.lib}: failed rules: {', '.join(failed)}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
