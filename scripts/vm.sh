@@ -5,8 +5,8 @@
 #
 #   bash scripts/vm.sh [--timeout SECONDS] [--local DIR]... [--] COMMAND [ARG]...
 #
-# The guest sees this machine's root read-only and the build tree read-write,
-# both at their own paths, and runs COMMAND as root in the current directory
+# The guest sees this machine's root and the source tree read-only and the
+# build tree read-write, all at their own paths, and runs COMMAND as root in the current directory
 # with the caller's environment. Its output comes back on standard output,
 # its exit status is this script's. /tmp is the guest's own tmpfs, and each
 # --local DIR is copied into guest memory and mounted over itself: over 9p a
@@ -45,9 +45,15 @@ BUSYBOX=/bin/busybox
 mkdir -p "$BUILD/vm" || die "cannot create $BUILD/vm"
 VM="$(cd "$BUILD/vm" && pwd)"
 WORK="$(cd "$BUILD" && pwd)"
-for path in "$WORK" "$PWD" "${locals[@]}"; do
+for path in "$ROOT" "$WORK" "$PWD" "${locals[@]}"; do
   case $path in *[[:space:]]*) die "paths with white space are not supported: '$path'" ;; esac
 done
+# The guest's /tmp and /run are its own: below them it sees only the source
+# and build trees.
+case $PWD/ in
+  "$ROOT"/* | "$WORK"/*) ;;
+  /tmp/* | /run/*) die "run it from the source or build tree: the guest has its own $PWD" ;;
+esac
 
 # The kernel and the modules for virtio-9p, from Debian's current kernel
 # package; only those files are unpacked.
@@ -114,19 +120,26 @@ fail() { echo "vm guest: \$*"; reboot -f; }
 for m in ${order[*]}; do insmod /modules/\$m.ko || fail "insmod \$m failed"; done
 p9=trans=virtio,version=9p2000.L,msize=512000
 mount -t 9p -o \$p9,ro,cache=loose hostroot /newroot || fail "cannot mount the host root"
-mount -t 9p -o \$p9,cache=mmap work /newroot$WORK || fail "cannot mount $WORK"
+for d in ${locals[*]:-}; do
+  mkdir -p /local\$d && cp -a /newroot\$d/. /local\$d/ || fail "cannot copy \$d into the guest"
+done
+mount -t tmpfs -o mode=1777 tmpfs /newroot/tmp
+mount -t tmpfs tmpfs /newroot/run
+# The source and build trees go over the guest's own /tmp, where a clone may
+# well lie; the build tree may lie in the source tree.
+mkdir -p /newroot$ROOT && mount -t 9p -o \$p9,ro,cache=loose source /newroot$ROOT ||
+  fail "cannot mount $ROOT"
+mkdir -p /newroot$WORK && mount -t 9p -o \$p9,cache=mmap work /newroot$WORK ||
+  fail "cannot mount $WORK"
+for d in ${locals[*]:-}; do
+  mkdir -p /newroot\$d && mount --bind /local\$d /newroot\$d || fail "cannot mount \$d"
+done
 mount -t proc proc /newroot/proc
 mount -t sysfs sysfs /newroot/sys
 mount -t devtmpfs devtmpfs /newroot/dev
-mount -t tmpfs -o mode=1777 tmpfs /newroot/tmp
-mount -t tmpfs tmpfs /newroot/run
 mkdir -p /newroot/dev/shm /newroot/dev/pts
 mount -t tmpfs -o mode=1777 tmpfs /newroot/dev/shm
 mount -t devpts -o newinstance,ptmxmode=0666 devpts /newroot/dev/pts
-for d in ${locals[*]:-}; do
-  mkdir -p /local\$d && cp -a /newroot\$d/. /local\$d/ && mount --bind /local\$d /newroot\$d ||
-    fail "cannot copy \$d into the guest"
-done
 # Through a pipe, so that the command does not see a terminal.
 stty -F /dev/ttyS1 raw -echo
 set -o pipefail
@@ -151,6 +164,8 @@ timeout -k 10 "$limit" "$QEMU" -nodefaults -no-user-config -display none -no-reb
   -device virtio-rng-pci \
   -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
   -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
+  -fsdev "local,id=source,path=$ROOT,security_model=none,readonly=on,multidevs=remap" \
+  -device virtio-9p-pci,fsdev=source,mount_tag=source \
   -fsdev "local,id=work,path=$WORK,security_model=none" \
   -device virtio-9p-pci,fsdev=work,mount_tag=work \
   >"$run/qemu.log" 2>&1 &
