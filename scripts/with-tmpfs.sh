@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs one command in a private mount namespace where /tmp is a fresh tmpfs
-# and each --local DIR is a copy of itself on tmpfs, mounted over it.
+# and each --local DIR is a copy of itself on tmpfs, mounted over it. The
+# working directory stays where it is, under /tmp too.
 #
 #   bash scripts/with-tmpfs.sh [--local DIR]... [--] COMMAND [ARG]...
 #
@@ -38,4 +39,9 @@ unshare --mount --propagation private -- bash -euc '
   done
   shift "$n"
   mount -t tmpfs -o mode=1777 tmpfs /tmp
+  # A working tree under /tmp (a clone, say) is bound back in, from the
+  # working directory that this shell still holds.
+  case $PWD/ in
+    /tmp/*) mkdir -p "$PWD" && mount --no-canonicalize --bind /proc/self/cwd "$PWD" && cd "$PWD" ;;
+  esac
   exec "$@"' with-tmpfs "$stage" "${#locals[@]}" "${locals[@]}" "$@"
