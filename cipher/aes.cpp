@@ -1,6 +1,6 @@
 #include "cipher/aes.h"
 
-#include <cstring>
+#include <string.h>
 
 #include "cipher/aes_internal.h"
 
@@ -213,23 +213,23 @@ void RotWord(uint8_t word[4]) { rot_word(word); }
 // four words only the first takes RotWord, SubWord and Rcon; the others XOR
 // in the word before them as it stands.
 void KeyExpansion(uint8_t round_keys[176], const uint8_t key[16]) {
-  std::memcpy(round_keys, key, 16);
+  memcpy(round_keys, key, 16);
   for (int i = 4; i < 44; i += 4) {
     uint8_t* __restrict w = round_keys + 4 * i;  // words i to i + 3
     const uint8_t* before = w - 16;              // words i - 4 to i - 1
     uint8_t t[4];
-    std::memcpy(t, w - 4, 4);
+    memcpy(t, w - 4, 4);
     rot_word(t);
     sub_word(t);
     t[0] = static_cast<uint8_t>(t[0] ^ Rcon[i / 4 - 1]);
     // XOR acts on each byte alone, so XORing whole words gives the same
     // bytes in fewer steps.
     uint32_t word = 0, previous = 0;
-    std::memcpy(&previous, t, 4);
+    memcpy(&previous, t, 4);
     for (int j = 0; j < 16; j += 4) {
-      std::memcpy(&word, before + j, 4);
+      memcpy(&word, before + j, 4);
       word ^= previous;
-      std::memcpy(w + j, &word, 4);
+      memcpy(w + j, &word, 4);
       previous = word;
     }
   }
@@ -260,7 +260,7 @@ void xor_chaining_value(uint8_t block[16], const uint8_t chaining_value[16]) {
 void AES_init_ctx_iv(AES_ctx* ctx, const uint8_t key[16],
                      const uint8_t iv[16]) {
   KeyExpansion(ctx->round_keys, key);
-  std::memcpy(ctx->iv, iv, 16);
+  memcpy(ctx->iv, iv, 16);
 }
 
 // SP 800-38A 6.2. Only whole blocks are decrypted; the saved ciphertext keeps
@@ -268,9 +268,9 @@ void AES_init_ctx_iv(AES_ctx* ctx, const uint8_t key[16],
 void AES_CBC_decrypt_buffer(AES_ctx* ctx, uint8_t* buf, uint32_t length) {
   for (uint32_t blocks = length / 16; blocks > 0; --blocks, buf += 16) {
     uint8_t ciphertext[16];
-    std::memcpy(ciphertext, buf, 16);
+    memcpy(ciphertext, buf, 16);
     InvCipher(buf, ctx->round_keys);
     xor_chaining_value(buf, ctx->iv);
-    std::memcpy(ctx->iv, ciphertext, 16);
+    memcpy(ctx->iv, ciphertext, 16);
   }
 }

@@ -15,7 +15,7 @@
 #ifndef ROOTCHECKER_CIPHER_AES_H
 #define ROOTCHECKER_CIPHER_AES_H
 
-#include <cstdint>
+#include <stdint.h>
 
 #define AES_EXPORT __attribute__((visibility("default")))
 

@@ -3,7 +3,7 @@
 #ifndef ROOTCHECKER_CIPHER_AES_INTERNAL_H
 #define ROOTCHECKER_CIPHER_AES_INTERNAL_H
 
-#include <cstdint>
+#include <stdint.h>
 
 // FIPS-197 4.2.1. Reduction by multiplying with bit 7, not by branching on it.
 inline uint8_t xtime(uint8_t x) {

@@ -2,6 +2,9 @@
 #
 #   -DROOTCHECKER_KEY=<32 hex digits>   or   -DROOTCHECKER_KEY_FILE=<path>
 #
+# Without either, the public development key, with a warning; an Android
+# build stops instead unless -DROOTCHECKER_ALLOW_DEVELOPMENT_KEY=ON.
+#
 # Share a is derived from the key by SHA-256, share b = key XOR share a, so
 # the same key always gives the same binary. Writes:
 #   ${ROOTCHECKER_GENERATED_DIR}/key_shares.inc  (the shares, for the library)
@@ -9,6 +12,7 @@
 
 set(ROOTCHECKER_KEY "" CACHE STRING "The app's AES-128 key as 32 hex digits")
 set(ROOTCHECKER_KEY_FILE "" CACHE FILEPATH "A file holding the app's AES-128 key as 32 hex digits")
+option(ROOTCHECKER_ALLOW_DEVELOPMENT_KEY "Let an Android build use the public development key" OFF)
 
 # Only for development builds: blobs sealed under it are readable by anyone
 # with this source.
@@ -27,6 +31,14 @@ elseif(ROOTCHECKER_KEY)
   set(_key "${ROOTCHECKER_KEY}")
   set(_key_source "ROOTCHECKER_KEY")
 else()
+  # An Android build is what ships, and a warning in Gradle's output is easy
+  # to miss: there the development key must be asked for.
+  if(ANDROID AND NOT ROOTCHECKER_ALLOW_DEVELOPMENT_KEY)
+    message(FATAL_ERROR
+      "No ROOTCHECKER_KEY or ROOTCHECKER_KEY_FILE given for an Android build. "
+      "Give the app's key (32 hex digits), or -DROOTCHECKER_ALLOW_DEVELOPMENT_KEY=ON "
+      "for a build with the public development key, which anyone can open.")
+  endif()
   set(_key "${_dev_key}")
   set(_key_source "")
   message(WARNING

@@ -1,8 +1,7 @@
 #include "native/password_decrypter.h"
 
 #include <stdlib.h>
-
-#include <cstring>
+#include <string.h>
 
 #include "cipher/aes.h"
 
@@ -20,10 +19,10 @@ uint32_t password_blob_ciphertext_length(uint32_t blob_length) {
 
 uint8_t* take_password_blob(const uint8_t* blob, uint32_t ciphertext_length,
                             uint8_t iv[16]) {
-  std::memcpy(iv, blob, 16);
+  memcpy(iv, blob, 16);
   auto* work = static_cast<uint8_t*>(malloc(ciphertext_length));
   if (work == nullptr) return nullptr;
-  std::memcpy(work, blob + 16, ciphertext_length);
+  memcpy(work, blob + 16, ciphertext_length);
   return work;
 }
 
@@ -105,7 +104,7 @@ __attribute__((noinline)) void wipe_cipher_traces() {
 void decrypt_blob_ciphertext(const uint8_t key[16], const uint8_t iv[16],
                              uint8_t* work, uint32_t size) {
   AES_ctx ctx;
-  std::memset(&ctx, 0, sizeof ctx);
+  memset(&ctx, 0, sizeof ctx);
   AES_init_ctx_iv(&ctx, key, iv);
   AES_CBC_decrypt_buffer(&ctx, work, size);
   wipe_cipher_traces();

@@ -10,7 +10,7 @@
 
 #include <jni.h>
 
-#include <cstdint>
+#include <stdint.h>
 
 #include "native/secure_wipe.h"
 

@@ -5,6 +5,10 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ g++-multilib clang lld libclang-rt-14-dev clang-format
+  # llvm-objcopy and llvm-objdump (clang only recommends them).
+  llvm
+  # Android's jni.h, for the stand-in Android build.
+  android-libnativehelper-dev
   googletest libgtest-dev libbenchmark-dev libbenchmark-dev:i386 libssl-dev libssl-dev:i386
   openjdk-17-jdk-headless openjdk-17-jre-headless:i386 junit5 proguard-cli
   valgrind libc6-dbg:i386 gnuplot-nox nlohmann-json3-dev python3-pyelftools

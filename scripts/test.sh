@@ -20,6 +20,9 @@
 #                   tests, the binary checks and JUnit on an arm64 JVM
 #   k  armv7        clang, 32-bit ARM (armeabi-v7a) under qemu-arm: the same,
 #                   JUnit on the armhf JVM (/tmp and the JVM on tmpfs)
+#   l  android      the library as the NDK builds it, all four ABIs, against
+#                   stand-ins for the NDK's headers and libraries; the loader
+#                   check in its Android mode, and controls that must fail
 #
 # Each build is a preset of CMakePresets.json (configure, build and test,
 # the test presets carrying each stage's filters); what a preset cannot say
@@ -235,6 +238,84 @@ stage_armv7() {
     RUNNER=on_armhf_tmpfs WHERE="qemu-arm; /tmp and the armhf JVM on tmpfs" tests armv7
 }
 
+# The library built as the NDK builds it, for every ABI, on a machine without
+# an NDK (cmake/android-standin.toolchain.cmake says how close that is): the
+# Android target, the NDK's flags, no C++ library headers, lld against stub
+# bionic libraries. Then the loader check in its Android mode, the library
+# checks and the key scan; and the controls, each of which must fail for its
+# own reason: a C++ library header, an import off the list, an Android
+# configure without a key.
+PYTHON=/usr/bin/python3
+# expect_failure WHAT REASON COMMAND...: COMMAND must fail, saying REASON.
+expect_failure() {
+  local what=$1 reason=$2 out; shift 2
+  if out=$("$@" 2>&1); then
+    echo "control: $what was accepted"
+    return 1
+  fi
+  # CMake wraps its messages: compare with the lines joined.
+  if ! tr -s ' \n' '  ' <<<"$out" | grep -qF -- "$reason"; then
+    echo "control: $what failed, but not with \"$reason\":"
+    tail -n 20 <<<"$out"
+    return 1
+  fi
+  echo "control: $what fails: $reason"
+}
+stage_android() {
+  local key="$BUILD/android-app.key" abi dir status=0 needed out
+  [ -s "$key" ] || od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$key"
+  for abi in x86 x86_64 armeabi-v7a arm64-v8a; do
+    dir="$BUILD/android-standin-$abi"
+    if build "android-standin-$abi" -DROOTCHECKER_KEY_FILE="$key" &&
+      "$PYTHON" "$ROOT/tests/binary/check_android_loader.py" --android \
+        --lib "$dir/librootchecker.so" &&
+      "$PYTHON" "$ROOT/tests/binary/check_library.py" --lib "$dir/librootchecker.so" \
+        --compile-commands "$dir/compile_commands.json" --build-type Release &&
+      "$PYTHON" "$ROOT/tests/binary/check_key_material.py" --lib "$dir/librootchecker.so" \
+        --key-file "$dir/app_key.hex" --objdump llvm-objdump &&
+      expect_failure "$abi: a C++ library header" "'cstring' file not found" \
+        cmake --build --preset "android-standin-$abi" --target android_control_cxx_header &&
+      expect_failure "$abi: an import off the list" "undefined symbol: getenv" \
+        cmake --build --preset "android-standin-$abi" --target android_control_import; then
+      needed=$(readelf -dW "$dir/librootchecker.so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd, -)
+      summary+=("      android-standin-$abi: built and checked (NEEDED $needed); both controls fail")
+    else
+      summary+=("      android-standin-$abi: FAILED")
+      status=1
+    fi
+  done
+  local control="$BUILD/android-key-control"
+  rm -rf "$control"
+  if expect_failure "an Android configure without a key" "No ROOTCHECKER_KEY or ROOTCHECKER_KEY_FILE given for an Android build" \
+      cmake --preset android-standin-x86 -B "$control" &&
+    out=$(cmake --preset android-standin-x86 -B "$control" -DROOTCHECKER_ALLOW_DEVELOPMENT_KEY=ON 2>&1) &&
+    tr -s ' \n' '  ' <<<"$out" | grep -qF "building with the public development key"; then
+    summary+=("      android key: a configure without one stops; with ROOTCHECKER_ALLOW_DEVELOPMENT_KEY=ON it warns and goes on")
+  else
+    summary+=("      android key: FAILED")
+    status=1
+  fi
+  # The NDK presets: without an NDK, configure stops with its message and
+  # leaves nothing that trips the next try; with one (here a fake NDK whose
+  # toolchain file is the stand-in), the same folder configures and builds.
+  local ndk="$BUILD/fake-ndk" preset_dir="$BUILD/android-x86"
+  rm -rf "$preset_dir" "$ndk"
+  mkdir -p "$ndk/build/cmake"
+  echo "include(\"$ROOT/cmake/android-standin.toolchain.cmake\")" >"$ndk/build/cmake/android.toolchain.cmake"
+  if expect_failure "the NDK presets without an NDK" "Neither ANDROID_NDK_HOME nor ANDROID_NDK_ROOT is set" \
+      env -u ANDROID_NDK_HOME -u ANDROID_NDK_ROOT cmake --preset android-x86 -DROOTCHECKER_KEY_FILE="$key" &&
+    env -u ANDROID_NDK_HOME ANDROID_NDK_ROOT="$ndk" cmake --preset android-x86 -DROOTCHECKER_KEY_FILE="$key" >/dev/null &&
+    cmake --build --preset android-x86 >/dev/null &&
+    [ -f "$preset_dir/librootchecker.so" ]; then
+    summary+=("      android-x86 preset: without an NDK it stops; then, through ANDROID_NDK_ROOT, it builds in the same folder")
+  else
+    summary+=("      android-x86 preset: FAILED")
+    status=1
+  fi
+  rm -rf "$preset_dir" "$ndk"
+  return $status
+}
+
 # Every C++ source in the checked-in .clang-format style.
 stage_format() {
   local files
@@ -272,6 +353,7 @@ stage h binary stage_binary
 stage i format stage_format
 stage j arm64 stage_arm64
 stage k armv7 stage_armv7
+stage l android stage_android
 total=$((SECONDS - start))
 
 echo

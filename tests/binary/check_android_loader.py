@@ -3,7 +3,7 @@
 level from 21: what it reads is the program headers and the dynamic segment,
 and so does this check (section headers only for their own rule).
 
-    check_android_loader.py --lib PATH [--check NAME]...
+    check_android_loader.py --lib PATH [--android] [--check NAME]...
                             [--expect-fail NAME]
 
 Every rule prints PASS or FAIL with its name; the exit status is 1 if any
@@ -60,8 +60,9 @@ DF_TEXTREL = 0x4
 
 
 class Library:
-    def __init__(self, path):
+    def __init__(self, path, android=False):
         self.path = path
+        self.android = android
         self.file = open(path, "rb")
         self.elf = ELFFile(self.file)
         self.bits = self.elf.elfclass
@@ -130,6 +131,13 @@ def rule_needed(lib, fail):
     needed = [t.needed for t in lib.tag_values("DT_NEEDED")]
     print(f"  NEEDED: {', '.join(needed) or 'nothing'}")
     for name in needed:
+        if lib.android:
+            # Bionic's names, as the NDK's stubs give them: no version.
+            if name.endswith(".so") and name[:-3] in NEEDED_ALLOWED:
+                continue
+            fail(f"NEEDED {name}: not one of bionic's "
+                 f"{sorted(n + '.so' for n in NEEDED_ALLOWED)}")
+            continue
         base = re.sub(r"\.so(\.\d+)*$", "", name)
         if base in NEEDED_ALLOWED:
             continue
@@ -189,12 +197,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--lib", required=True)
     parser.add_argument("--check", action="append", choices=sorted(RULES))
+    parser.add_argument("--android", action="store_true",
+                        help="a library linked for Android, not a Linux "
+                        "stand-in: NEEDED names bionic's libraries alone")
     parser.add_argument("--expect-fail", choices=sorted(RULES),
                         help="the library is a twin built to break this rule "
                         "alone")
     args = parser.parse_args()
 
-    lib = Library(args.lib)
+    lib = Library(args.lib, args.android)
     if lib.dynamic is None:
         print(f"FAIL {args.lib}: no PT_DYNAMIC segment: not a shared library")
         return 1
