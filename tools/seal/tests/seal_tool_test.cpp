@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -153,8 +154,10 @@ class SealToolTest : public ::testing::Test {
   }
 
   // Runs `program`; output goes to files, so neither stream can block it.
+  // `address_space`, when not 0, limits the program's address space
+  // (RLIMIT_AS) in bytes.
   Result run(const std::string& program, std::vector<std::string> args,
-             const std::string& input = "") {
+             const std::string& input = "", rlim_t address_space = 0) {
     const std::string in = write(".stdin", input);
     const std::string out = path(".stdout"), err = path(".stderr");
     args.insert(args.begin(), program);
@@ -165,6 +168,10 @@ class SealToolTest : public ::testing::Test {
     Result r;
     const pid_t pid = fork();
     if (pid == 0) {
+      if (address_space != 0) {
+        const rlimit limit{address_space, address_space};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
+      }
       const int fd_in = open(in.c_str(), O_RDONLY);
       const int fd_out = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       const int fd_err = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -188,11 +195,11 @@ class SealToolTest : public ::testing::Test {
   }
 
   Result tool(const std::vector<std::string>& args,
-              const std::string& input = "") {
+              const std::string& input = "", rlim_t address_space = 0) {
     std::vector<std::string> command = tool_command(args);
     const std::string program = command.front();
     command.erase(command.begin());
-    return run(program, command, input);
+    return run(program, command, input, address_space);
   }
 
   // Seals `input` (hex format) and returns the blob; fails the test otherwise.
@@ -1030,6 +1037,44 @@ TEST_F(SealToolTest, TerminalEchoComesBackOnEveryWayOut) {
     close(master);
     close(slave);
   }
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SEAL_TOOL_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define SEAL_TOOL_SANITIZED 1
+#endif
+#endif
+
+// Out of memory ends in a one-line error and exit 8, not in std::terminate:
+// the stack unwinds, so the key and the password are wiped on the way out.
+// The address space is limited to the least in which a small password seals
+// (found here in steps of 1 MiB), plus 1 MiB; a password of 1 MB needs
+// several MiB more.
+TEST_F(SealToolTest, OutOfMemoryEndsInAnError) {
+#ifdef SEAL_TOOL_SANITIZED
+  GTEST_SKIP() << "a sanitizer's runtime reserves terabytes of address space";
+#endif
+  if (std::string(SEAL_TOOL_LAUNCHER) != "") {
+    GTEST_SKIP() << "the limit would bind the emulator, not the tool";
+  }
+  const rlim_t mib = 1 << 20;
+  rlim_t enough = 0;
+  for (rlim_t limit = 4 * mib; limit <= 256 * mib && enough == 0;
+       limit += mib) {
+    if (tool({"seal", "--out", path("small.blob")}, "x", limit).exit_code == 0)
+      enough = limit;
+  }
+  if (enough == 0) GTEST_SKIP() << "no limit up to 256 MiB lets the tool run";
+  const std::string blob_file = write("blob", "the old blob\n");
+  const Result r =
+      tool({"seal", "--in", write("password", std::string(1000000, 'p')),
+            "--out", blob_file},
+           "", enough + mib);
+  EXPECT_EQ(r.exit_code, 8) << r.err << " (limit " << enough + mib << ")";
+  EXPECT_EQ(r.err, "rootchecker-seal: out of memory; nothing was written\n");
+  EXPECT_EQ(read_file(blob_file), "the old blob\n");
 }
 
 // Java itself reads the java format: it compiles and holds the parsed bytes.
