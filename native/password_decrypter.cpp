@@ -86,15 +86,15 @@ inline void wipe_vector_registers() {
 #endif
 }
 
-// Wipes the stack below the caller's stack pointer. The callers run every
-// step that touches the key in an out-of-line function (below) and call this
-// right after it from the same place, so that this frame lies over the frames
-// the key went through, whatever the optimiser inlined into them; a whole
-// program optimiser (-flto) may inline anything it sees, so nothing short of
-// noinline keeps those frames below the call. 512 bytes cover the deepest of
-// them with a margin: clang's 32-bit x86 build leaves key material down to
-// 384 bytes below the call, the -flto builds less (found with
-// stack_residue_test at smaller sizes). A few percent of a call.
+// Wipes the stack below the caller's stack pointer, where the cipher's frames
+// were: its caller runs the cipher out of line (run_cipher) and calls this
+// right after from the same place. Inlining cannot move cipher code above
+// that point: with -flto the optimiser may inline the cipher into any caller
+// it sees, and noinline is what keeps it in run_cipher. The frames' depth is
+// up to the compiler: clang's 32-bit x86 build leaves the key between 384
+// and 416 bytes below the call, the other x86 builds (the -flto ones among
+// them) within 128 (found with stack_residue_test at smaller sizes). A frame of
+// 512 bytes covers that, for a few percent of a call.
 __attribute__((noinline)) void wipe_cipher_traces() {
   // Registers first, so that nothing the wipe calls can save them.
   wipe_vector_registers();
@@ -104,23 +104,36 @@ __attribute__((noinline)) void wipe_cipher_traces() {
 #endif
 }
 
-// The cipher, out of line: its context, the round keys and whatever the
-// cipher's code spills lie in this frame and the ones below it.
-__attribute__((noinline)) void run_cipher(const uint8_t key[16],
+// The cipher, out of line: whatever the optimiser inlines into it (with
+// -flto, all of the cipher) keeps its round keys and spills in this frame and
+// the ones below it, where wipe_cipher_traces goes next. The context and the
+// key are the caller's, which wipes them itself.
+__attribute__((noinline)) void run_cipher(AES_ctx* ctx, const uint8_t key[16],
                                           const uint8_t iv[16], uint8_t* work,
                                           uint32_t size) {
+  AES_init_ctx_iv(ctx, key, iv);
+  AES_CBC_decrypt_buffer(ctx, work, size);
+}
+
+}  // namespace
+
+void decrypt_blob_ciphertext(const uint8_t key[16], const uint8_t iv[16],
+                             uint8_t* work, uint32_t size) {
   AES_ctx ctx;
   std::memset(&ctx, 0, sizeof ctx);
-  AES_init_ctx_iv(&ctx, key, iv);
-  AES_CBC_decrypt_buffer(&ctx, work, size);
+  run_cipher(&ctx, key, iv, work, size);
+  wipe_cipher_traces();
   // Round key 0 is the key itself.
   secure_wipe(&ctx, sizeof ctx);
 }
 
-// The library's key, built and used out of line for the same reason.
-__attribute__((noinline)) void run_cipher_with_own_key(const uint8_t iv[16],
-                                                       uint8_t* work,
-                                                       uint32_t size) {
+int32_t password_length_from_padding(const uint8_t* work, uint32_t size) {
+  const uint8_t padding = work[size - 1];
+  if (padding == 0 || padding > 16) return -1;
+  return static_cast<int32_t>(size - padding);
+}
+
+int32_t open_password_blob(const uint8_t iv[16], uint8_t* work, uint32_t size) {
   // The shares are constants: left in sight, the optimiser XORs them at build
   // time and keeps the whole key in the binary. The empty asm may have changed
   // both pointers as far as the compiler knows, so their bytes are read and
@@ -132,30 +145,8 @@ __attribute__((noinline)) void run_cipher_with_own_key(const uint8_t iv[16],
   for (int i = 0; i < 16; ++i) {
     key[i] = static_cast<uint8_t>(share_a[i] ^ share_b[i]);
   }
-  run_cipher(key, iv, work, size);
+  decrypt_blob_ciphertext(key, iv, work, size);
   secure_wipe(key, sizeof key);
-}
-
-}  // namespace
-
-void decrypt_blob_ciphertext(const uint8_t key[16], const uint8_t iv[16],
-                             uint8_t* work, uint32_t size) {
-  run_cipher(key, iv, work, size);
-  wipe_cipher_traces();
-  // Not a tail call: one would pop this frame first and start the wipe
-  // higher up, less deep.
-  __asm__ __volatile__("" ::: "memory");
-}
-
-int32_t password_length_from_padding(const uint8_t* work, uint32_t size) {
-  const uint8_t padding = work[size - 1];
-  if (padding == 0 || padding > 16) return -1;
-  return static_cast<int32_t>(size - padding);
-}
-
-int32_t open_password_blob(const uint8_t iv[16], uint8_t* work, uint32_t size) {
-  run_cipher_with_own_key(iv, work, size);
-  wipe_cipher_traces();
   return password_length_from_padding(work, size);
 }
 
