@@ -4,8 +4,8 @@
 // linked into it (the library's among them) comes here first. A test arms the
 // wrappers only around the call under test, and the fake JNIEnv's own
 // allocations are left out. The C++ code off the device (secret_bytes.h)
-// allocates with operator new, which this binary replaces so that it can
-// fail on demand.
+// allocates with operator new, wrapped the same way so that it can fail on
+// demand.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -83,22 +83,28 @@ extern "C" void __wrap_free(void* p) {
   __real_free(p);
 }
 
+// operator new(size_t) by its linker name, wrapped like malloc (the build
+// passes --wrap for it), for the C++ code off the device (secret_bytes.h).
+#if __SIZEOF_SIZE_T__ == __SIZEOF_LONG__ && __SIZEOF_LONG__ != __SIZEOF_INT__
+#define ROOTCHECKER_REAL_NEW __real__Znwm
+#define ROOTCHECKER_WRAP_NEW __wrap__Znwm
+#else
+#define ROOTCHECKER_REAL_NEW __real__Znwj
+#define ROOTCHECKER_WRAP_NEW __wrap__Znwj
+#endif
+extern "C" void* ROOTCHECKER_REAL_NEW(size_t size);
+
 namespace {
 bool g_fail_next_new = false;  // the next operator new throws
 }  // namespace
 
-// Straight to the C allocator, past the wrappers' bookkeeping.
-void* operator new(size_t size) {
+extern "C" void* ROOTCHECKER_WRAP_NEW(size_t size) {
   if (g_fail_next_new) {
     g_fail_next_new = false;
     throw std::bad_alloc();
   }
-  void* p = __real_malloc(size == 0 ? 1 : size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
+  return ROOTCHECKER_REAL_NEW(size);
 }
-void operator delete(void* p) noexcept { __real_free(p); }
-void operator delete(void* p, size_t) noexcept { __real_free(p); }
 
 namespace {
 
