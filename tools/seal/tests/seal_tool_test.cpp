@@ -748,7 +748,7 @@ TEST_F(SealToolTest, FailedWriteLeavesTheOldFile) {
   if (unshare(CLONE_NEWNS) != 0) {
     GTEST_SKIP() << "no mount namespace (needs root): " << std::strerror(errno);
   }
-  ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0)
+  ASSERT_EQ(mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr), 0)
       << std::strerror(errno);
   const std::string small = path("small");
   std::filesystem::create_directory(small);
@@ -789,7 +789,7 @@ TEST_F(SealToolTest, FailedWriteLeavesTheOldFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (std::string(c.error) == "Read-only file system") {
-      ASSERT_EQ(mount(nullptr, small.c_str(), nullptr, MS_REMOUNT | MS_RDONLY,
+      ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY,
                       "size=8k"),
                 0)
           << std::strerror(errno);
