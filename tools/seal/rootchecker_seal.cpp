@@ -301,8 +301,8 @@ secret_bytes read_file(const std::string& path, const std::string& role,
   return read_all(fd, name, false, limit, too_large);
 }
 
-// The password's input: standard input or --in. One byte more than a
-// password for the line end, "\r\n".
+// Messages for inputs over their limit. A password's input may have two
+// bytes more than the password, for the line end "\r\n".
 const char kPasswordTooLarge[] =
     "the password is over 1048559 bytes: its blob would be over 1 MiB, the "
     "largest blob that seal and verify take";
