@@ -63,7 +63,8 @@ inline int32_t password_length_from_padding(const secret_bytes& work) {
 
 // decrypt_password_blob into `password`, which then holds the password
 // (true) or nothing (false). Throws std::bad_alloc when the library cannot
-// allocate its working buffer.
+// allocate its working buffer or `password` its copy; the working buffer is
+// wiped and freed either way.
 inline bool decrypt_password_blob(const uint8_t* blob, uint32_t blob_length,
                                   secret_bytes& password) {
   password.clear();
@@ -71,7 +72,14 @@ inline bool decrypt_password_blob(const uint8_t* blob, uint32_t blob_length,
   const int32_t length = decrypt_password_blob(blob, blob_length, &work);
   if (length == kPasswordOutOfMemory) throw std::bad_alloc();
   if (length < 0) return false;
-  password.assign(work, work + length);
+  // The working buffer holds the password: wiped and freed also when the
+  // copy cannot be allocated.
+  try {
+    password.assign(work, work + length);
+  } catch (...) {
+    free_working_buffer(work, blob_length - 16);
+    throw;
+  }
   free_working_buffer(work, blob_length - 16);
   return true;
 }

@@ -9,13 +9,23 @@
 # and runs them as 32-bit x86 programs, the library's target. The corpus of each
 # fuzzer grows in $BUILD/fuzz-corpus/NAME across runs, seeded from
 # fuzz/corpus/NAME; logs go to $BUILD/fuzz-logs, inputs that broke an
-# invariant to $BUILD/fuzz-findings. Exits 1 if any fuzzer found something.
+# invariant to $BUILD/fuzz-findings. Exits 2 for a name that is no fuzzer,
+# and 1 if any fuzzer found something, did not start, ended abnormally or ran
+# fewer than FUZZ_MIN_EXECS inputs (default 100 a second, at most 1000;
+# fuzz/run_fuzzer.sh decides).
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
 seconds=${1:-600}
 shift || true
+if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
+  echo "fuzz: seconds must be a whole number above 0, not '$seconds'" >&2
+  exit 2
+fi
 parallel=${FUZZ_PARALLEL:-1}
+# 100 a second up to 1000: the slowest fuzzer (fuzz_jni) did 1786 or more in
+# 1 s and 29312 in 20 s with both cores busy.
+min_execs=${FUZZ_MIN_EXECS:-$((seconds >= 10 ? 1000 : 100 * seconds))}
 mkdir -p "$BUILD"
 case "${FUZZ_ARCH:-host}" in
   host)
@@ -33,13 +43,24 @@ case "${FUZZ_ARCH:-host}" in
   *) echo "fuzz: FUZZ_ARCH must be host or x86" >&2; exit 2 ;;
 esac
 
+built=()
+for f in "$dir"/fuzz/fuzz_*; do
+  [ -x "$f" ] && [ -f "$f" ] && built+=("$(basename "$f")")
+done
 if [ $# -gt 0 ]; then
   fuzzers=("$@")
-else
-  fuzzers=()
-  for f in "$dir"/fuzz/fuzz_*; do
-    [ -x "$f" ] && [ -f "$f" ] && fuzzers+=("$(basename "$f")")
+  for name in "${fuzzers[@]}"; do
+    if [ ! -x "$dir/fuzz/$name" ] || [ ! -f "$dir/fuzz/$name" ]; then
+      echo "fuzz: no fuzzer '$name'; built: ${built[*]:-none}" >&2
+      exit 2
+    fi
   done
+else
+  fuzzers=("${built[@]}")
+fi
+if [ ${#fuzzers[@]} -eq 0 ]; then
+  echo "fuzz: no fuzzer was built in $dir/fuzz" >&2
+  exit 1
 fi
 
 run_one() {
@@ -48,35 +69,43 @@ run_one() {
   local findings="$BUILD/fuzz-findings/$name"
   mkdir -p "$corpus" "$findings" "$(dirname "$log")"
   echo "fuzz: $name for ${seconds}s (log: $log)"
-  "$dir/fuzz/$name" -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$findings/" "$corpus" "$ROOT/fuzz/corpus/$name" >"$log" 2>&1
+  local status=0
+  bash "$ROOT/fuzz/run_fuzzer.sh" "$min_execs" "$dir/fuzz/$name" \
+    -max_total_time="$seconds" -artifact_prefix="$findings/" \
+    "$corpus" "$ROOT/fuzz/corpus/$name" >"$log" 2>&1 || status=$?
+  echo "$status" >"$log.status"
 }
 
-pids=()
-names=()
+# Each run leaves its verdict in NAME.log.status, so that none is lost
+# however the jobs are reaped.
+mkdir -p "$BUILD/fuzz-logs"
+for name in "${fuzzers[@]}"; do rm -f "$BUILD/fuzz-logs/$name.log.status"; done
 for name in "${fuzzers[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do wait -n || true; done
   run_one "$name" &
-  pids+=($!)
-  names+=("$name")
 done
+wait
 
 status=0
-for i in "${!pids[@]}"; do
-  wait "${pids[$i]}" || true
-done
-
-printf '\n%-20s %10s %14s %8s  %s\n' fuzzer exec/s executions corpus findings
-for name in "${names[@]}"; do
+printf '\n%-20s %10s %14s %8s  %-9s %s\n' fuzzer exec/s executions corpus verdict findings
+for name in "${fuzzers[@]}"; do
   log="$BUILD/fuzz-logs/$name.log"
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
   corpus=$(find "$BUILD/fuzz-corpus/$name" -type f | wc -l)
   found=$(find "$BUILD/fuzz-findings/$name" -type f | wc -l)
+  run=$(cat "$log.status" 2>/dev/null || echo none)
+  verdict=ok
+  if [ "$run" != 0 ]; then
+    status=1
+    verdict=FAILED
+  fi
   if [ "$found" -gt 0 ] || grep -qE '^(==[0-9]+==ERROR|SUMMARY: )|invariant broken' "$log"; then
     status=1
+    verdict=FAILED
     found="$found (see $log)"
   fi
-  printf '%-20s %10s %14s %8s  %s\n' "$name" "${rate:-?}" "${execs:-?}" "$corpus" "$found"
+  printf '%-20s %10s %14s %8s  %-9s %s\n' "$name" "${rate:-?}" "${execs:-?}" "$corpus" "$verdict" "$found"
+  [ "$run" = 0 ] || grep '^run_fuzzer: ' "$log" | tail -n 1 | sed 's/^/    /'
 done
 exit $status

@@ -13,8 +13,9 @@
 #   f  valgrind     memcheck over every C++ test binary of host64
 #   g  fuzz         each fuzzer for a short while (when fuzz/ exists)
 #   h  binary       checks on librootchecker.so and the constant-time check,
-#                   in host64, x86 and x86-clang; the key scan and the
-#                   Android-loader check in a clang -flto build too
+#                   in host64, x86 and x86-clang; the key scan, the
+#                   Android-loader check and the stack test in clang -flto
+#                   builds too (64-bit and 32-bit x86)
 #   i  format       clang-format over every C++ source
 #   j  arm64        clang, 64-bit ARM (arm64-v8a) under qemu-aarch64: the C++
 #                   tests, the binary checks and JUnit on an arm64 JVM
@@ -26,7 +27,7 @@
 #
 # Each build is a preset of CMakePresets.json (configure, build and test,
 # the test presets carrying each stage's filters); what a preset cannot say
-# (the VM, memcheck over every test binary, the LTO key scan) stays here,
+# (the VM, memcheck over every test binary, the LTO key scans) stays here,
 # next to the preset's call.
 #
 # ROOTCHECKER_STAGES="a b h" runs only some stages; ROOTCHECKER_JOBS sets the
@@ -193,21 +194,25 @@ stage_binary() {
     fi
   done
   # With link-time optimisation the optimiser sees the shares and the XOR in
-  # one unit: the key must still not be folded into the library, and the
-  # loader must still take it. The checks run in the interpreter CMake found
-  # with pyelftools, which need not be the python3 first on the PATH.
+  # one unit, and may inline the cipher into any caller: the key must still
+  # not be folded into the library, the loader must still take it, and a
+  # decryption must still leave no key material on the stack. The checks run
+  # in the interpreter CMake found with pyelftools, which need not be the
+  # python3 first on the PATH.
   local python
-  if build lto &&
-    python=$(sed -n 's/^ROOTCHECKER_PYTHON:FILEPATH=//p' "$BUILD/lto/CMakeCache.txt") &&
-    [ -n "$python" ] &&
-    "$python" "$ROOT/tests/binary/check_key_material.py" \
-      --lib "$BUILD/lto/librootchecker.so" --key-file "$BUILD/lto/app_key.hex" --objdump objdump &&
-    "$python" "$ROOT/tests/binary/check_android_loader.py" --lib "$BUILD/lto/librootchecker.so"; then
-    summary+=("      checks-lto: clang -flto: no key material; the Android loader's rules hold")
-  else
-    summary+=("      checks-lto: clang -flto: FAILED")
-    status=1
-  fi
+  for name in lto lto-x86; do
+    if build "$name" && tests "$name" &&
+      python=$(sed -n 's/^ROOTCHECKER_PYTHON:FILEPATH=//p' "$BUILD/$name/CMakeCache.txt") &&
+      [ -n "$python" ] &&
+      "$python" "$ROOT/tests/binary/check_key_material.py" \
+        --lib "$BUILD/$name/librootchecker.so" --key-file "$BUILD/$name/app_key.hex" --objdump objdump &&
+      "$python" "$ROOT/tests/binary/check_android_loader.py" --lib "$BUILD/$name/librootchecker.so"; then
+      summary+=("      checks-$name: clang -flto: no key material in the library or on the stack; the Android loader's rules hold")
+    else
+      summary+=("      checks-$name: clang -flto: FAILED")
+      status=1
+    fi
+  done
   return $status
 }
 

@@ -3,9 +3,13 @@
 // checks a blob with the library's own decrypter. Encryption is OpenSSL's;
 // the library itself has none.
 #include <fcntl.h>
+#include <limits.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,7 +19,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "native/password_decrypter.h"
@@ -25,7 +31,7 @@
 namespace {
 
 const char kUsage[] =
-    R"(usage: rootchecker-seal seal   [--key-file F] [--in F] [--out F] [--format FMT] [--keep-newline]
+    R"(usage: rootchecker-seal seal   [--key-file F] [--in F] [--out F] [--format FMT] [--keep-newline] [--allow-empty]
        rootchecker-seal verify [--key-file F] [--in F] [--format FMT] [--show]
        rootchecker-seal --help
 
@@ -33,20 +39,32 @@ seal    Reads a password and writes the blob that librootchecker's nativeDecrypt
         turns back into it: a fresh random 16-byte IV (OpenSSL's RAND_bytes),
         then the password, padded as PKCS#7, encrypted with AES-128-CBC. Every
         blob is opened again with the library's own decrypter before it is
-        written.
-verify  Reads a blob and opens it with the library's own decrypter. Prints
-        the blob's, password's and padding's lengths; the password itself only
-        with --show (on the next line, byte for byte, then a newline).
+        written. An empty password is an error unless --allow-empty is given.
+verify  Reads a blob and opens it with the library's own decrypter, then checks
+        the whole PKCS#7 padding, as seal writes it (the library reads only
+        its last byte). Prints the blob's, password's and padding's lengths;
+        the password itself only with --show (on the next line, byte for
+        byte, then a newline).
+        The blob format has no integrity tag, so no check can prove that
+        the key is right or the blob undamaged: a wrong key passes about 1
+        time in 256 (the library alone returns bytes 1 time in 16), and a
+        changed IV or a blob cut at the front changes the password but not
+        the padding. Compare the password (--show) when it matters.
 
-The password (seal) and the blob (verify) are read from standard input, or
-from the file given by --in. The password is never taken from the command
-line, where other users of the machine could read it in the process list.
-On a terminal, seal asks for it with echo off and reads one line.
+The password (seal) and the blob (verify) are read from standard input
+("-"), or from the file given by --in.
+The password is never taken from the command line, where other users of the
+machine could read it in the process list. On a terminal, seal asks for it
+with echo off and reads one line; echo comes back on every way out, Ctrl-C
+and kill included.
 
 Newline rule: one trailing "\n" or "\r\n" at the end of the input (standard
 input or --in) is not part of the password, so `echo secret | rootchecker-seal
 seal` seals "secret". Only one is removed. --keep-newline seals the input byte
 for byte.
+
+Limits: a blob of at most 1 MiB (1048576 bytes), in seal and verify alike;
+so a password of at most 1048559 bytes.
 
 The default key is the library's: a build configured without a key has the
 public development key, and seal then warns that its blobs must not ship.
@@ -55,26 +73,35 @@ public development key, and seal then warns that its blobs must not ship.
                 Without it, the key this build of the library was configured
                 with (taken from the library's own key shares).
   --in F        read from F instead of standard input
-  --out F       seal: write the blob to F instead of standard output
+  --out F       seal: write the blob to F instead of standard output ("-").
+                F is written whole or not at all: the blob goes to a
+                temporary file in F's folder, which replaces F only once it
+                is complete; on any failure F stays as it was. F must not be
+                the --in or --key-file file.
   --format FMT  seal: raw, hex, base64, java or kotlin (default hex; raw is
                 not written to a terminal)
                 verify: raw, hex or base64 (default hex; whitespace is ignored)
                 java is an expression `new byte[] {...}` and kotlin one
                 `byteArrayOf(...)`, ready to paste.
   --keep-newline  seal: keep a trailing newline as part of the password
+  --allow-empty   seal: seal an empty password (otherwise an error)
   --show        verify: print the password too
   --help        this text
 
 Exit codes:
-  0  done; verify: the blob opens
+  0  done; verify: the blob opens and its padding is PKCS#7
   1  verify: the blob does not open (its length is not 16 + 16k with k >= 1,
      or its last decrypted byte is not 1 to 16: wrong key or damaged blob)
-  2  usage error
+  2  usage error (an empty password without --allow-empty, --out naming an
+     input among them)
   3  malformed key file (not 32 hex digits)
-  4  a file or standard input cannot be read (or is over 1 MiB), or the
-     output cannot be written
+  4  a file or standard input cannot be read, an input is too large (see
+     Limits), or the output cannot be written
   5  malformed blob encoding (bad hex or base64)
   6  crypto failure (OpenSSL's random generator or cipher failed)
+  7  verify: the library would return bytes, but the padding is not PKCS#7,
+     which seal never writes: wrong key or damaged blob
+  8  out of memory
 Errors are reported in one line on standard error.
 )";
 
@@ -86,6 +113,8 @@ enum ExitCode {
   kFileError = 4,
   kBadEncoding = 5,
   kCryptoFailure = 6,
+  kNotPkcs7 = 7,
+  kOutOfMemory = 8,
 };
 
 // Thrown to end the program, so that destructors wipe secrets on the way out.
@@ -100,8 +129,13 @@ struct Failure {
 
 using Bytes = std::vector<uint8_t>;
 
-// Larger inputs are mistakes (a wrong file), not passwords or blobs.
-constexpr size_t kMaxInput = 1 << 20;
+// The largest blob, the same for seal and verify, and so the longest
+// password (at least one byte of padding, whole blocks).
+constexpr size_t kMaxBlob = 1 << 20;
+constexpr size_t kMaxPassword = kMaxBlob - 16 - 1;
+// A blob's text: hex takes two digits a byte, plus whitespace.
+constexpr size_t kMaxBlobText = 4 * kMaxBlob;
+constexpr size_t kMaxKeyFile = 4096;
 
 enum class Format { kRaw, kHex, kBase64, kJava, kKotlin };
 
@@ -110,8 +144,38 @@ struct Options {
   std::string key_file, in_file, out_file;
   Format format = Format::kHex;
   bool keep_newline = false;
+  bool allow_empty = false;
   bool show = false;
 };
+
+// What a fatal signal's handler must undo: the terminal's echo and a
+// half-written temporary file. Plain data, set before it is needed.
+volatile sig_atomic_t g_restore_terminal = 0;
+termios g_saved_terminal;
+volatile sig_atomic_t g_have_temp_file = 0;
+char g_temp_file[PATH_MAX + 32];
+
+extern "C" void on_fatal_signal(int signal_number) {
+  if (g_restore_terminal) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_terminal);
+  if (g_have_temp_file) unlink(g_temp_file);
+  // Dies of the signal, as the caller expects, once the handler returns.
+  ::signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+void handle_fatal_signals() {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction old_action {};
+    if (sigaction(signal_number, nullptr, &old_action) != 0 ||
+        old_action.sa_handler == SIG_IGN) {
+      continue;  // ignored by whoever started us (nohup, say): left so
+    }
+    struct sigaction action {};
+    action.sa_handler = on_fatal_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
+  }
+}
 
 // The key, wiped when it goes out of scope.
 struct Key {
@@ -173,6 +237,8 @@ Options parse_options(int argc, char** argv) {
                               " (see --help)");
     } else if (arg == "--keep-newline" && sealing) {
       o.keep_newline = true;
+    } else if (arg == "--allow-empty" && sealing) {
+      o.allow_empty = true;
     } else if (arg == "--show" && !sealing) {
       o.show = true;
     } else if (arg.rfind("-", 0) == 0) {
@@ -194,7 +260,8 @@ Options parse_options(int argc, char** argv) {
 
 // Reads all of `fd` (or, from a terminal, one line) with read(2), so that no
 // stdio buffer keeps a copy of a secret.
-secret_bytes read_all(int fd, const std::string& name, bool one_line) {
+secret_bytes read_all(int fd, const std::string& name, bool one_line,
+                      size_t limit, const std::string& too_large) {
   secret_bytes data;
   uint8_t chunk[4096];
   const size_t chunk_size = one_line ? 1 : sizeof chunk;
@@ -204,13 +271,13 @@ secret_bytes read_all(int fd, const std::string& name, bool one_line) {
     if (n < 0) {
       const int error = errno;
       secure_wipe(chunk, sizeof chunk);
-      fail(kFileError, "cannot read " + name + ": " + std::strerror(error));
+      fail(kFileError, name + ": cannot read: " + std::strerror(error));
     }
     if (n == 0) break;
     data.insert(data.end(), chunk, chunk + n);
-    if (data.size() > kMaxInput) {
+    if (data.size() > limit) {
       secure_wipe(chunk, sizeof chunk);
-      fail(kFileError, name + " is larger than 1 MiB");
+      fail(kFileError, name + ": " + too_large);
     }
     if (one_line && chunk[0] == '\n') break;
   }
@@ -218,15 +285,31 @@ secret_bytes read_all(int fd, const std::string& name, bool one_line) {
   return data;
 }
 
-secret_bytes read_file(const std::string& path) {
+// `role` names the file in messages: "key file", "password file", ...
+secret_bytes read_file(const std::string& path, const std::string& role,
+                       size_t limit, const std::string& too_large) {
+  const std::string name = role + " '" + path + "'";
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    fail(kFileError, "cannot open '" + path + "': " + std::strerror(errno));
+  if (fd < 0) fail(kFileError, name + ": cannot open: " + std::strerror(errno));
   struct Closer {
     int fd;
     ~Closer() { close(fd); }
   } closer{fd};
-  return read_all(fd, "'" + path + "'", false);
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+    fail(kFileError, name + ": is a directory");
+  return read_all(fd, name, false, limit, too_large);
+}
+
+// Messages for inputs over their limit. A password's input may have two
+// bytes more than the password, for the line end "\r\n".
+const char kPasswordTooLarge[] =
+    "the password is over 1048559 bytes: its blob would be over 1 MiB, the "
+    "largest blob that seal and verify take";
+const char kBlobTextTooLarge[] = "over 4 MiB, too large for a blob of 1 MiB";
+
+bool reads_stdin(const std::string& in_file) {
+  return in_file.empty() || in_file == "-";
 }
 
 // Turns terminal echo off for its lifetime.
@@ -235,25 +318,33 @@ struct EchoOff {
   bool active = false;
   EchoOff() {
     if (tcgetattr(STDIN_FILENO, &saved) != 0) return;
+    // The signal handler's copy first: a signal from here on restores it.
+    g_saved_terminal = saved;
+    g_restore_terminal = 1;
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     active = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
   }
   ~EchoOff() {
     if (active) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    g_restore_terminal = 0;
   }
 };
 
 secret_bytes read_password(const Options& o) {
-  if (!o.in_file.empty()) return read_file(o.in_file);
+  const size_t limit = kMaxPassword + 2;
+  if (!reads_stdin(o.in_file))
+    return read_file(o.in_file, "password file", limit, kPasswordTooLarge);
   if (!isatty(STDIN_FILENO))
-    return read_all(STDIN_FILENO, "standard input", false);
+    return read_all(STDIN_FILENO, "standard input", false, limit,
+                    kPasswordTooLarge);
   secret_bytes line;
   {
     // Echo goes off before the prompt, so nothing typed after it shows.
     EchoOff echo_off;
     std::fputs("Password: ", stderr);
-    line = read_all(STDIN_FILENO, "standard input", true);
+    line = read_all(STDIN_FILENO, "standard input", true, limit,
+                    kPasswordTooLarge);
   }
   std::fputs("\n", stderr);
   return line;
@@ -266,7 +357,10 @@ void strip_one_newline(secret_bytes& password) {
   if (!password.empty() && password.back() == '\r') password.pop_back();
 }
 
-bool is_hex_digit(uint8_t c) { return OPENSSL_hexchar2int(c) >= 0; }
+bool is_hex_digit(uint8_t c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
+         (c >= 'A' && c <= 'F');
+}
 
 bool is_base64_digit(uint8_t c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
@@ -298,7 +392,8 @@ Key load_key(const Options& o) {
     return key;
   }
   key.built_in = false;
-  const secret_bytes text = read_file(o.key_file);
+  const secret_bytes text =
+      read_file(o.key_file, "key file", kMaxKeyFile, "over 4 KiB, not a key");
   size_t begin = 0, end = text.size();
   while (begin < end && is_space(text[begin])) ++begin;
   while (end > begin && is_space(text[end - 1])) --end;
@@ -306,9 +401,10 @@ Key load_key(const Options& o) {
   for (size_t i = begin; i < end; ++i) {
     if (!is_hex_digit(text[i])) {
       // The offending character is not shown: the file may hold some other
-      // secret.
-      fail(kBadKey, where + ": not a hex digit at offset " + std::to_string(i) +
-                        " (want 32 hex digits)");
+      // secret. A NUL byte says something about the file, nothing secret.
+      fail(kBadKey,
+           where + ": " + (text[i] == 0 ? "a NUL byte" : "not a hex digit") +
+               " at offset " + std::to_string(i) + " (want 32 hex digits)");
     }
   }
   if (end - begin != 32) {
@@ -331,24 +427,42 @@ Key load_key(const Options& o) {
 
 // Opens a blob the way the library does: with the built-in key through
 // decrypt_password_blob itself, with another key through the same core steps.
-// Returns false on a wrong length or padding byte.
-bool open_blob(const Key& key, const Bytes& blob, secret_bytes& password) {
-  // Inputs are at most 1 MiB.
+// Returns false on a wrong length or padding byte (the library's rule);
+// `pkcs7` then says whether every padding byte is the padding length, as
+// seal writes them.
+bool open_blob(const Key& key, const Bytes& blob, secret_bytes& password,
+               bool& pkcs7) {
+  password.clear();
+  pkcs7 = false;
+  // Blobs are at most 1 MiB.
   const uint32_t length = static_cast<uint32_t>(blob.size());
-  if (key.built_in) return decrypt_password_blob(blob.data(), length, password);
-
   const uint32_t ciphertext_length = password_blob_ciphertext_length(length);
   if (ciphertext_length == 0) return false;
-  uint8_t iv[16];
-  uint8_t* work = take_password_blob(blob.data(), ciphertext_length, iv);
-  if (work == nullptr) throw std::bad_alloc();
-  decrypt_blob_ciphertext(key.bytes, iv, work, ciphertext_length);
-  const int32_t password_length =
-      password_length_from_padding(work, ciphertext_length);
-  password.clear();
-  if (password_length >= 0) password.assign(work, work + password_length);
-  free_working_buffer(work, ciphertext_length);
-  return password_length >= 0;
+  uint8_t* work = nullptr;
+  int32_t password_length = 0;
+  if (key.built_in) {
+    password_length = decrypt_password_blob(blob.data(), length, &work);
+    if (password_length == kPasswordOutOfMemory) throw std::bad_alloc();
+  } else {
+    uint8_t iv[16];
+    work = take_password_blob(blob.data(), ciphertext_length, iv);
+    if (work == nullptr) throw std::bad_alloc();
+    decrypt_blob_ciphertext(key.bytes, iv, work, ciphertext_length);
+    password_length = password_length_from_padding(work, ciphertext_length);
+  }
+  // Wiped and freed on every way out, a failed assign included.
+  struct Freer {
+    uint8_t* work;
+    uint32_t size;
+    ~Freer() { free_working_buffer(work, size); }
+  } freer{work, ciphertext_length};
+  if (password_length < 0) return false;
+  const uint8_t* const end = work + ciphertext_length;
+  const uint8_t padding = end[-1];
+  pkcs7 = std::all_of(static_cast<const uint8_t*>(work) + password_length, end,
+                      [padding](uint8_t b) { return b == padding; });
+  password.assign(work, work + password_length);
+  return true;
 }
 
 Bytes seal_password(const Key& key, const secret_bytes& password) {
@@ -487,39 +601,163 @@ Bytes decode_base64(const secret_bytes& text) {
   return out;
 }
 
-void write_all(FILE* f, const std::string& name, const void* data,
-               size_t size) {
-  if (std::fwrite(data, 1, size, f) != size || std::fflush(f) != 0) {
-    fail(kFileError, "cannot write " + name + ": " + std::strerror(errno));
+void write_fd(int fd, const std::string& name, const void* data, size_t size) {
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      fail(kFileError,
+           name + ": cannot write: " + std::strerror(n < 0 ? errno : ENOSPC));
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
   }
 }
 
+void write_stdout(const void* data, size_t size) {
+  write_fd(STDOUT_FILENO, "standard output", data, size);
+}
+
+// A temporary file beside the target, removed unless it was renamed over it.
+struct TempFile {
+  std::string path;
+  int fd = -1;
+  bool renamed = false;
+  ~TempFile() {
+    if (fd >= 0) close(fd);
+    if (!renamed && !path.empty()) unlink(path.c_str());
+    g_have_temp_file = 0;
+  }
+};
+
+// Writes `text` to --out whole or not at all: into a temporary file in the
+// same folder, flushed to disk, then renamed over the target, so that a full
+// disk, an error or a signal leaves the old file as it was. A device or a
+// pipe (/dev/stdout, a FIFO) has nothing to replace and is written in place.
 void write_output(const Options& o, const std::string& text) {
-  if (o.out_file.empty()) {
-    write_all(stdout, "standard output", text.data(), text.size());
+  if (o.out_file.empty() || o.out_file == "-") {
+    write_stdout(text.data(), text.size());
     return;
   }
-  FILE* f = std::fopen(o.out_file.c_str(), "wb");
-  if (f == nullptr)
-    fail(kFileError,
-         "cannot open '" + o.out_file + "': " + std::strerror(errno));
-  const std::string name = "'" + o.out_file + "'";
-  try {
-    write_all(f, name, text.data(), text.size());
-  } catch (...) {
-    std::fclose(f);
-    throw;
+  const std::string name = "output file '" + o.out_file + "'";
+  std::string target = o.out_file;
+  // A symbolic link stays one: the file it names is replaced.
+  struct stat st {};
+  if (lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    char* resolved = realpath(target.c_str(), nullptr);
+    if (resolved != nullptr) {
+      target = resolved;
+      free(resolved);
+    }
   }
-  if (std::fclose(f) != 0)
-    fail(kFileError, "cannot write " + name + ": " + std::strerror(errno));
+  const bool exists = stat(target.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) {
+    if (S_ISDIR(st.st_mode)) fail(kFileError, name + ": is a directory");
+    const int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+      fail(kFileError, name + ": cannot open: " + std::strerror(errno));
+    struct Closer {
+      int fd;
+      ~Closer() { close(fd); }
+    } closer{fd};
+    write_fd(fd, name, text.data(), text.size());
+    return;
+  }
+
+  const size_t slash = target.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : target.substr(0, slash + 1);
+  const std::string base =
+      slash == std::string::npos ? target : target.substr(slash + 1);
+  TempFile temp;
+  temp.path = (slash == std::string::npos ? "" : folder) + "." + base +
+              ".rootchecker-seal-XXXXXX";
+  if (temp.path.size() >= sizeof g_temp_file)
+    fail(kFileError, name + ": the path is too long");
+  std::memcpy(g_temp_file, temp.path.c_str(), temp.path.size() + 1);
+  // The handler's copy is set before the file exists: a signal from here on
+  // removes it.
+  g_have_temp_file = 1;
+  temp.fd = mkostemp(g_temp_file, O_CLOEXEC);
+  if (temp.fd < 0) {
+    temp.path.clear();
+    fail(kFileError, name + ": cannot create a temporary file in '" + folder +
+                         "': " + std::strerror(errno));
+  }
+  temp.path = g_temp_file;
+  // The old file's permissions, or a new file's under the umask.
+  mode_t mode = 0;
+  if (exists) {
+    mode = st.st_mode & 07777;
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  if (fchmod(temp.fd, mode) != 0)
+    fail(kFileError,
+         name + ": cannot set permissions: " + std::strerror(errno));
+  write_fd(temp.fd, name, text.data(), text.size());
+  if (fsync(temp.fd) != 0)
+    fail(kFileError, name + ": cannot write: " + std::strerror(errno));
+  const int fd = temp.fd;
+  temp.fd = -1;
+  if (close(fd) != 0)
+    fail(kFileError, name + ": cannot write: " + std::strerror(errno));
+  if (rename(temp.path.c_str(), target.c_str()) != 0)
+    fail(kFileError, name + ": cannot replace: " + std::strerror(errno));
+  temp.renamed = true;
+  // The rename itself reaches the disk with the folder.
+  const int folder_fd =
+      open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder_fd >= 0) {
+    fsync(folder_fd);
+    close(folder_fd);
+  }
 }
 
+// --out must not be one of the inputs: the same path, or the same file
+// (device and inode) under another name or through a link. Checked before
+// anything is read or written.
+void refuse_output_over_inputs(const Options& o) {
+  if (o.out_file.empty() || o.out_file == "-") return;
+  struct stat out {};
+  const bool out_exists = stat(o.out_file.c_str(), &out) == 0;
+  auto same_file = [&](const struct stat& in) {
+    return out_exists && S_ISREG(out.st_mode) && in.st_dev == out.st_dev &&
+           in.st_ino == out.st_ino;
+  };
+  const std::pair<const char*, std::string> inputs[] = {
+      {"--in", reads_stdin(o.in_file) ? "" : o.in_file},
+      {"--key-file", o.key_file}};
+  for (const auto& [option, path] : inputs) {
+    if (path.empty()) continue;
+    struct stat in {};
+    if (path == o.out_file || (stat(path.c_str(), &in) == 0 && same_file(in))) {
+      fail(kUsageError, "--out '" + o.out_file + "' is the " + option +
+                            " file; it would be overwritten");
+    }
+  }
+  struct stat in {};
+  if (reads_stdin(o.in_file) && fstat(STDIN_FILENO, &in) == 0 &&
+      same_file(in)) {
+    fail(kUsageError, "--out '" + o.out_file +
+                          "' is the file on standard input; it would be "
+                          "overwritten");
+  }
+}
+
+#ifdef ROOTCHECKER_SEAL_DEV_KEY  // the only warning left
 void warn(const std::string& message) {
   std::fprintf(stderr, "rootchecker-seal: warning: %s\n", message.c_str());
 }
+#endif
 
 int seal(const Options& o) {
-  if (o.format == Format::kRaw && o.out_file.empty() && isatty(STDOUT_FILENO)) {
+  refuse_output_over_inputs(o);
+  if (o.format == Format::kRaw && (o.out_file.empty() || o.out_file == "-") &&
+      isatty(STDOUT_FILENO)) {
     fail(kUsageError,
          "will not write raw bytes to a terminal; use --out or another "
          "--format");
@@ -527,16 +765,22 @@ int seal(const Options& o) {
   const Key key = load_key(o);
   secret_bytes password = read_password(o);
   if (!o.keep_newline) strip_one_newline(password);
+  if (password.empty() && !o.allow_empty) {
+    fail(kUsageError,
+         "the password is empty (an unset variable, Ctrl-D or an empty "
+         "file?); --allow-empty seals it");
+  }
+  if (password.size() > kMaxPassword) fail(kFileError, kPasswordTooLarge);
   const Bytes blob = seal_password(key, password);
 
   secret_bytes opened;
-  if (!open_blob(key, blob, opened) || opened != password) {
+  bool pkcs7 = false;
+  if (!open_blob(key, blob, opened, pkcs7) || !pkcs7 || opened != password) {
     fail(kCryptoFailure,
          "the library's decrypter does not give the password back from the new "
          "blob");
   }
   write_output(o, encode_blob(blob, o.format));
-  if (password.empty()) warn("the password is empty");
 #ifdef ROOTCHECKER_SEAL_DEV_KEY
   if (key.built_in)
     warn("this build uses the public development key; its blobs must not ship");
@@ -547,8 +791,10 @@ int seal(const Options& o) {
 int verify(const Options& o) {
   const Key key = load_key(o);
   const secret_bytes input =
-      o.in_file.empty() ? read_all(STDIN_FILENO, "standard input", false)
-                        : read_file(o.in_file);
+      reads_stdin(o.in_file)
+          ? read_all(STDIN_FILENO, "standard input", false, kMaxBlobText,
+                     kBlobTextTooLarge)
+          : read_file(o.in_file, "blob file", kMaxBlobText, kBlobTextTooLarge);
   Bytes blob;
   switch (o.format) {
     case Format::kHex:
@@ -563,6 +809,11 @@ int verify(const Options& o) {
   }
   const std::string key_name =
       key.built_in ? "the built-in key" : "key file '" + o.key_file + "'";
+  if (blob.size() > kMaxBlob) {
+    fail(kFileError, "the blob is " + std::to_string(blob.size()) +
+                         " bytes; the largest is 1 MiB (1048576 bytes), as "
+                         "seal writes");
+  }
   if (password_blob_ciphertext_length(static_cast<uint32_t>(blob.size())) ==
       0) {
     fail(kDoesNotOpen, "does not open: the blob's length is " +
@@ -570,21 +821,30 @@ int verify(const Options& o) {
                            "; it must be 16 + 16k bytes with k >= 1");
   }
   secret_bytes password;
-  if (!open_blob(key, blob, password)) {
+  bool pkcs7 = false;
+  if (!open_blob(key, blob, password, pkcs7)) {
     fail(kDoesNotOpen,
          "does not open with " + key_name +
              ": the last decrypted byte is not a padding length from 1 to 16"
              " (wrong key, or a damaged blob)");
   }
+  if (!pkcs7) {
+    fail(kNotPkcs7,
+         "opens, but the padding is not PKCS#7: wrong key or "
+         "damaged blob? (with " +
+             key_name + " the library would return " +
+             std::to_string(password.size()) +
+             " bytes, which seal did not write)");
+  }
   const std::string verdict =
       "opens with " + key_name + ": " + std::to_string(blob.size()) +
       "-byte blob, " + std::to_string(password.size()) + "-byte password, " +
       std::to_string(blob.size() - 16 - password.size()) +
-      " bytes of padding\n";
-  write_all(stdout, "standard output", verdict.data(), verdict.size());
+      " bytes of PKCS#7 padding (no proof of the key: see --help)\n";
+  write_stdout(verdict.data(), verdict.size());
   if (o.show) {
-    write_all(stdout, "standard output", password.data(), password.size());
-    write_all(stdout, "standard output", "\n", 1);
+    write_stdout(password.data(), password.size());
+    write_stdout("\n", 1);
   }
   return kOk;
 }
@@ -599,11 +859,18 @@ int main(int argc, char** argv) {
       return kOk;
     }
   }
+  handle_fatal_signals();
+  // Every way out unwinds the stack, so that the destructors wipe the key and
+  // the password and put the terminal back.
   try {
     const Options o = parse_options(argc, argv);
     return o.command == "seal" ? seal(o) : verify(o);
   } catch (const Failure& failure) {
     std::fprintf(stderr, "rootchecker-seal: %s\n", failure.message.c_str());
     return failure.code;
+  } catch (const std::bad_alloc&) {
+    std::fputs("rootchecker-seal: out of memory; nothing was written\n",
+               stderr);
+    return kOutOfMemory;
   }
 }

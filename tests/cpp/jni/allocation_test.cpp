@@ -3,17 +3,21 @@
 // --wrap=malloc and --wrap=free, so every call of either from the objects
 // linked into it (the library's among them) comes here first. A test arms the
 // wrappers only around the call under test, and the fake JNIEnv's own
-// allocations are left out.
+// allocations are left out. The C++ code off the device (secret_bytes.h)
+// allocates with operator new, wrapped the same way so that it can fail on
+// demand.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "glue_test_support.h"
 #include "native/password_decrypter.h"
+#include "native/secret_bytes.h"
 #include "support/fake_jni.h"
 
 extern "C" void* __real_malloc(size_t size);
@@ -79,6 +83,29 @@ extern "C" void __wrap_free(void* p) {
   __real_free(p);
 }
 
+// operator new(size_t) by its linker name, wrapped like malloc (the build
+// passes --wrap for it), for the C++ code off the device (secret_bytes.h).
+#if __SIZEOF_SIZE_T__ == __SIZEOF_LONG__ && __SIZEOF_LONG__ != __SIZEOF_INT__
+#define ROOTCHECKER_REAL_NEW __real__Znwm
+#define ROOTCHECKER_WRAP_NEW __wrap__Znwm
+#else
+#define ROOTCHECKER_REAL_NEW __real__Znwj
+#define ROOTCHECKER_WRAP_NEW __wrap__Znwj
+#endif
+extern "C" void* ROOTCHECKER_REAL_NEW(size_t size);
+
+namespace {
+bool g_fail_next_new = false;  // the next operator new throws
+}  // namespace
+
+extern "C" void* ROOTCHECKER_WRAP_NEW(size_t size) {
+  if (g_fail_next_new) {
+    g_fail_next_new = false;
+    throw std::bad_alloc();
+  }
+  return ROOTCHECKER_REAL_NEW(size);
+}
+
 namespace {
 
 void observe_fake(bool entering) { g_inside_fake += entering ? 1 : -1; }
@@ -100,7 +127,9 @@ class AllocationTest : public ::testing::Test {
     rng_.seed(seed);
     seed_ = seed_trace(seed);
   }
-  void TearDown() override { g_fail_next = g_inspect = false; }
+  void TearDown() override {
+    g_fail_next = g_inspect = g_fail_next_new = false;
+  }
 
   std::mt19937 rng_;
   std::string seed_;
@@ -145,6 +174,37 @@ TEST_F(AllocationTest, CoreReportsAFailedWorkingBuffer) {
   ASSERT_EQ(g_failures_given, 1u) << "the core allocated nothing to fail";
   EXPECT_EQ(result, kPasswordOutOfMemory);
   EXPECT_EQ(password, nullptr);
+}
+
+// secret_bytes' decrypt_password_blob when the password's own copy cannot be
+// allocated: the exception comes through, and the working buffer, which
+// holds the password, is wiped and freed all the same.
+TEST_F(AllocationTest, FailedPasswordCopyWipesTheWorkingBuffer) {
+  SCOPED_TRACE(seed_);
+  const Bytes blob = sealed_blob(rng_, plaintext_ending_in(rng_, 2, 4));
+  secret_bytes password;
+  bool threw = false;
+  g_inspect = true;
+  g_fail_next_new = true;
+  try {
+    decrypt_password_blob(blob.data(), static_cast<uint32_t>(blob.size()),
+                          password);
+  } catch (const std::bad_alloc&) {
+    threw = true;
+  }
+  const bool new_failed = !g_fail_next_new;
+  g_fail_next_new = g_inspect = false;
+
+  ASSERT_TRUE(new_failed) << "the password's copy allocated nothing to fail";
+  EXPECT_TRUE(threw);
+  EXPECT_TRUE(password.empty());
+  EXPECT_EQ(g_allocated, 1u) << "one working buffer";
+  EXPECT_EQ(g_freed, g_allocated) << "the working buffer was never freed";
+  EXPECT_EQ(g_dirty, 0u) << "freed unwiped, " << g_first_dirty_size
+                         << " bytes: "
+                         << to_hex(g_first_dirty,
+                                   std::min(g_first_dirty_size,
+                                            sizeof g_first_dirty));
 }
 
 // Every block the library frees during a call holds only zeros by then: the

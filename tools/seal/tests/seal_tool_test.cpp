@@ -5,16 +5,26 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <poll.h>
 #include <pty.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -144,8 +154,10 @@ class SealToolTest : public ::testing::Test {
   }
 
   // Runs `program`; output goes to files, so neither stream can block it.
+  // `address_space`, when not 0, limits the program's address space
+  // (RLIMIT_AS) in bytes.
   Result run(const std::string& program, std::vector<std::string> args,
-             const std::string& input = "") {
+             const std::string& input = "", rlim_t address_space = 0) {
     const std::string in = write(".stdin", input);
     const std::string out = path(".stdout"), err = path(".stderr");
     args.insert(args.begin(), program);
@@ -156,6 +168,10 @@ class SealToolTest : public ::testing::Test {
     Result r;
     const pid_t pid = fork();
     if (pid == 0) {
+      if (address_space != 0) {
+        const rlimit limit{address_space, address_space};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
+      }
       const int fd_in = open(in.c_str(), O_RDONLY);
       const int fd_out = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       const int fd_err = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -179,11 +195,11 @@ class SealToolTest : public ::testing::Test {
   }
 
   Result tool(const std::vector<std::string>& args,
-              const std::string& input = "") {
+              const std::string& input = "", rlim_t address_space = 0) {
     std::vector<std::string> command = tool_command(args);
     const std::string program = command.front();
     command.erase(command.begin());
-    return run(program, command, input);
+    return run(program, command, input, address_space);
   }
 
   // Seals `input` (hex format) and returns the blob; fails the test otherwise.
@@ -240,12 +256,13 @@ TEST_P(SealRoundTrip, EveryPasswordOpens) {
       std::string written;
       if (via_file) {
         const std::string in = write("password", c.password);
-        r = tool({"seal", "--keep-newline", "--in", in, "--out", path("blob"),
-                  "--format", format});
+        r = tool({"seal", "--keep-newline", "--allow-empty", "--in", in,
+                  "--out", path("blob"), "--format", format});
         EXPECT_EQ(r.out, "");
         written = read_file(path("blob"));
       } else {
-        r = tool({"seal", "--format", format}, c.password + "\n");
+        r = tool({"seal", "--allow-empty", "--format", format},
+                 c.password + "\n");
         written = r.out;
       }
       ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -296,13 +313,13 @@ TEST_F(SealToolTest, OneTrailingNewlineIsStripped) {
       {"\\r\\n", "secret\r\n", false, "secret"},
       {"only one of two", "secret\n\n", false, "secret\n"},
       {"lone \\r stays", "secret\r", false, "secret\r"},
-      {"only a newline", "\n", false, ""},
+      {"only a newline (--allow-empty)", "\n", false, ""},
       {"--keep-newline", "secret\n", true, "secret\n"},
       {"--keep-newline, \\r\\n", "secret\r\n", true, "secret\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> extra;
+    std::vector<std::string> extra = {"--allow-empty"};
     if (c.keep_newline) extra.push_back("--keep-newline");
     const Bytes blob = seal_hex(c.input, extra);
     std::string opened;
@@ -322,7 +339,8 @@ TEST_F(SealToolTest, EachSealHasAFreshIv) {
 
 // A blob sealed under another key opens with that key only. A wrong key
 // decrypts to noise whose last byte is a valid padding length 1 time in 16,
-// so "does not open" means: fails, or yields something else.
+// and whose padding is PKCS#7 about 1 time in 256, so "does not open" means:
+// fails, or yields something else.
 TEST_F(SealToolTest, KeyFileSealsAndVerifiesUnderThatKey) {
   Block other = configured_key();
   for (uint8_t& b : other) b ^= 0x5a;
@@ -342,7 +360,7 @@ TEST_F(SealToolTest, KeyFileSealsAndVerifiesUnderThatKey) {
   EXPECT_EQ(with_key.out.substr(with_key.out.find('\n') + 1), password + "\n");
 
   const Result built_in = tool({"verify", "--show"}, to_hex(blob));
-  EXPECT_TRUE(built_in.exit_code == 1 ||
+  EXPECT_TRUE(built_in.exit_code == 1 || built_in.exit_code == 7 ||
               (built_in.exit_code == 0 &&
                built_in.out.find(password) == std::string::npos))
       << built_in.exit_code << " " << built_in.out << built_in.err;
@@ -353,15 +371,16 @@ TEST_F(SealToolTest, KeyFileSealsAndVerifiesUnderThatKey) {
   const Bytes built_in_blob = seal_hex(password);
   const Result other_key =
       tool({"verify", "--key-file", key_file, "--show"}, to_hex(built_in_blob));
-  EXPECT_TRUE(other_key.exit_code == 1 ||
+  EXPECT_TRUE(other_key.exit_code == 1 || other_key.exit_code == 7 ||
               (other_key.exit_code == 0 &&
                other_key.out.find(password) == std::string::npos))
       << other_key.exit_code << " " << other_key.out << other_key.err;
 }
 
-// verify applies the library's rule: only the last decrypted byte counts.
-// Each blob runs with the built-in key and, through a key file holding the
-// same key, through the core's two-step path.
+// verify applies the library's rule (the last decrypted byte, exit 1), then
+// checks the whole padding as seal writes it (exit 7). Each blob runs with
+// the built-in key and, through a key file holding the same key, through the
+// core's two-step path.
 TEST_F(SealToolTest, VerifyFollowsThePaddingByte) {
   struct Case {
     const char* name;
@@ -376,7 +395,12 @@ TEST_F(SealToolTest, VerifyFollowsThePaddingByte) {
       {"last byte 16: empty password", std::string(16, '\x10'), 0, 0},
       {"last byte 1", std::string(15, 'a') + '\x01', 0, 15},
       {"not PKCS#7, last byte 3",
-       std::string(13, 'a') + std::string("\x07\x00\x03", 3), 0, 13},
+       std::string(13, 'a') + std::string("\x07\x00\x03", 3), 7, 13},
+      {"not PKCS#7, last byte 2 after a 1", std::string(14, 'a') + "\x01\x02",
+       7, 14},
+      {"not PKCS#7, a wrong byte in the middle of 16",
+       std::string(7, '\x10') + "\x0f" + std::string(8, '\x10'), 7, 0},
+      {"PKCS#7, 3 bytes of 3", std::string(13, 'a') + "\x03\x03\x03", 0, 13},
       {"two blocks, last byte 16",
        std::string(16, 'a') + std::string(16, '\x10'), 0, 16},
       {"two blocks, last byte 17", std::string(31, 'a') + '\x11', 1, 0},
@@ -401,6 +425,12 @@ TEST_F(SealToolTest, VerifyFollowsThePaddingByte) {
       if (c.exit_code == 0) {
         EXPECT_EQ(r.out.substr(r.out.find('\n') + 1),
                   c.plaintext.substr(0, c.password_length) + "\n");
+      } else if (c.exit_code == 7) {
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("opens, but the padding is not PKCS#7: wrong key "
+                             "or damaged blob?"),
+                  std::string::npos)
+            << r.err;
       } else {
         EXPECT_NE(r.err.find("padding length from 1 to 16"), std::string::npos)
             << r.err;
@@ -415,6 +445,9 @@ TEST_F(SealToolTest, BadInputsExitWithTheirCodeAndOneLine) {
   write("nonhex.key", std::string(31, 'a') + "g");
   write("split.key", std::string(16, 'a') + " " + std::string(16, 'a'));
   write("empty.key", "");
+  write("nul.key", std::string(32, 'a') + std::string(1, '\0'));
+  write("empty.password", "");
+  std::filesystem::create_directory(path("folder"));
   struct Case {
     const char* name;
     std::vector<std::string> args;  // "@name" is a file in the test's folder
@@ -492,23 +525,63 @@ TEST_F(SealToolTest, BadInputsExitWithTheirCodeAndOneLine) {
        "x",
        3,
        "0 hex digits"},
+      {"key file with a NUL byte",
+       {"seal", "--key-file", "@nul.key"},
+       "x",
+       3,
+       "key file '<dir>/nul.key': a NUL byte at offset 32"},
       {"missing key file",
        {"seal", "--key-file", "@none.key"},
        "x",
        4,
-       "cannot open"},
-      {"missing --in", {"seal", "--in", "@none"}, "", 4, "cannot open"},
+       "key file '<dir>/none.key': cannot open: No such file"},
+      {"key file is a folder",
+       {"verify", "--key-file", "@folder"},
+       "",
+       4,
+       "key file '<dir>/folder': is a directory"},
+      {"missing --in",
+       {"seal", "--in", "@none"},
+       "",
+       4,
+       "password file '<dir>/none': cannot open"},
+      {"--in is a folder",
+       {"seal", "--in", "@folder"},
+       "",
+       4,
+       "password file '<dir>/folder': is a directory"},
       {"unwritable --out",
        {"seal", "--out", "@none/blob"},
        "x",
        4,
-       "cannot open"},
-      {"missing blob file", {"verify", "--in", "@none"}, "", 4, "cannot open"},
-      {"password over 1 MiB",
+       "output file '<dir>/none/blob': cannot create a temporary file"},
+      {"--out is a folder",
+       {"seal", "--out", "@folder"},
+       "x",
+       4,
+       "output file '<dir>/folder': is a directory"},
+      {"missing blob file",
+       {"verify", "--in", "@none"},
+       "",
+       4,
+       "blob file '<dir>/none': cannot open"},
+      {"empty password", {"seal"}, "", 2, "the password is empty"},
+      {"empty password, a newline only", {"seal"}, "\n", 2, "--allow-empty"},
+      {"empty password file",
+       {"seal", "--in", "@empty.password"},
+       "",
+       2,
+       "the password is empty"},
+      {"--allow-empty is seal's",
+       {"verify", "--allow-empty"},
+       "",
+       2,
+       "unknown option '--allow-empty'"},
+      {"password over the limit",
        {"seal"},
        std::string((1 << 20) + 1, 'x'),
        4,
-       "larger than 1 MiB"},
+       "the password is over 1048559 bytes"},
       {"odd hex", {"verify"}, std::string(63, 'a'), 5, "odd number"},
       {"non-hex",
        {"verify"},
@@ -558,7 +631,11 @@ TEST_F(SealToolTest, BadInputsExitWithTheirCodeAndOneLine) {
     EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("rootchecker-seal: ", 0), 0u) << r.err;
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    // "<dir>" in a message stands for the test's folder.
+    std::string message = c.message;
+    const size_t at = message.find("<dir>");
+    if (at != std::string::npos) message.replace(at, 5, dir_);
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.err.find("hunter2"), std::string::npos)
         << "password echoed: " << r.err;
@@ -570,8 +647,10 @@ TEST_F(SealToolTest, HelpDocumentsInputsFormatsAndExitCodes) {
   EXPECT_EQ(r.exit_code, 0);
   for (const char* needle :
        {"never taken from the command", "--keep-newline", "\"\\r\\n\"",
-        "raw, hex, base64, java or kotlin", "library's own key shares", "  0  ",
-        "  1  ", "  2  ", "  3  ", "  4  ", "  5  ", "  6  "}) {
+        "raw, hex, base64, java or kotlin", "library's own key shares",
+        "--allow-empty", "no integrity tag", "no check can prove that",
+        "whole or not at all", "1048576", "  0  ", "  1  ", "  2  ", "  3  ",
+        "  4  ", "  5  ", "  6  ", "  7  ", "  8  "}) {
     EXPECT_NE(r.out.find(needle), std::string::npos) << needle;
   }
   EXPECT_EQ(tool({"seal", "--help"}).out, r.out);
@@ -616,6 +695,386 @@ TEST_F(SealToolTest, TerminalPasswordIsNotEchoed) {
   ASSERT_TRUE(
       library_opens(from_hex(read_file(blob_file).substr(0, 64)), opened));
   EXPECT_EQ(opened, "typed secret");
+}
+
+// The names in a folder, sorted.
+std::vector<std::string> listing(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// --out replaces the old file whole, keeps its permissions and leaves nothing
+// beside it.
+TEST_F(SealToolTest, OutReplacesTheOldFileWhole) {
+  std::filesystem::create_directory(path("out"));
+  const std::string blob_file = write("out/blob.hex", "the old blob\n");
+  ASSERT_EQ(chmod(blob_file.c_str(), 0640), 0);
+  const std::string in = write("password", "replaced");
+  const Result r = tool({"seal", "--in", in, "--out", blob_file});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::string opened;
+  ASSERT_TRUE(library_opens(parse_blob(read_file(blob_file), "hex"), opened));
+  EXPECT_EQ(opened, "replaced");
+  struct stat st {};
+  ASSERT_EQ(stat(blob_file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(listing(path("out")), std::vector<std::string>{"blob.hex"});
+}
+
+// A device is written as it is, never replaced: /dev/full fails with its
+// error and stays a device.
+TEST_F(SealToolTest, OutToADeviceIsWrittenInPlace) {
+  const Result full = tool({"seal", "--out", "/dev/full"}, "secret");
+  EXPECT_EQ(full.exit_code, 4);
+  EXPECT_NE(full.err.find("output file '/dev/full': cannot write: No space"),
+            std::string::npos)
+      << full.err;
+  const Result null = tool({"seal", "--out", "/dev/null"}, "secret");
+  EXPECT_EQ(null.exit_code, 0) << null.err;
+  for (const char* device : {"/dev/full", "/dev/null"}) {
+    struct stat st {};
+    ASSERT_EQ(stat(device, &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << device;
+  }
+}
+
+// On a full or read-only file system (an 8 KiB tmpfs in a mount namespace of
+// this test's own) a failed seal leaves the old --out file byte for byte and
+// no new or temporary file.
+TEST_F(SealToolTest, FailedWriteLeavesTheOldFile) {
+  if (unshare(CLONE_NEWNS) != 0) {
+    GTEST_SKIP() << "no mount namespace (needs root): " << std::strerror(errno);
+  }
+  ASSERT_EQ(mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr), 0)
+      << std::strerror(errno);
+  const std::string small = path("small");
+  std::filesystem::create_directory(small);
+  ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=8k"), 0)
+      << std::strerror(errno);
+  struct Unmount {
+    std::string at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{small};
+
+  const std::string blob_file = small + "/blob.java";
+  const Result first = tool({"seal", "--format", "java", "--out", blob_file},
+                            "the good password");
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  const std::string good = read_file(blob_file);
+  ASSERT_GT(good.size(), 100u);
+
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    size_t password_size;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"java over the old file",
+       {"--format", "java", "--out", blob_file},
+       6000,
+       "No space left on device"},
+      {"raw into a new file",
+       {"--format", "raw", "--out", small + "/new.bin"},
+       5000,
+       "No space left on device"},
+      {"read-only",
+       {"--format", "java", "--out", blob_file},
+       10,
+       "Read-only file system"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (std::string(c.error) == "Read-only file system") {
+      ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY,
+                      "size=8k"),
+                0)
+          << std::strerror(errno);
+    }
+    std::vector<std::string> args = {
+        "seal", "--in", write("password", std::string(c.password_size, 'p'))};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Result r = tool(args);
+    EXPECT_EQ(r.exit_code, 4) << r.err;
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(blob_file), good);
+    EXPECT_EQ(listing(small), std::vector<std::string>{"blob.java"});
+  }
+}
+
+// --out that names an input (by its path, another name or a link, or the file
+// on standard input) is refused before anything is read: the invalid key
+// file would otherwise give exit 3.
+TEST_F(SealToolTest, OutNeverNamesAnInput) {
+  const std::string password = write("pw", "the password\n");
+  const std::string bad_key = write("bad.key", "not a key\n");
+  const std::string key = write("app.key", std::string(32, 'b'));
+  ASSERT_EQ(link(password.c_str(), path("pw.link").c_str()), 0);
+  ASSERT_EQ(link(key.c_str(), path("app.key.link").c_str()), 0);
+  ASSERT_EQ(symlink(password.c_str(), path("pw.symlink").c_str()), 0);
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    const char* input_name;
+  };
+  const Case cases[] = {
+      {"--in, same path", {"--in", "@pw", "--out", "@pw"}, "--in"},
+      {"--in, a hard link", {"--in", "@pw", "--out", "@pw.link"}, "--in"},
+      {"--in, a symbolic link",
+       {"--in", "@pw", "--out", "@pw.symlink"},
+       "--in"},
+      {"--key-file, same path, unread",
+       {"--key-file", "@bad.key", "--out", "@bad.key"},
+       "--key-file"},
+      {"--key-file, a hard link",
+       {"--key-file", "@app.key", "--out", "@app.key.link"},
+       "--key-file"},
+      {"standard input", {"--out", "@.stdin"}, "standard input"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {"seal"};
+    for (std::string a : c.args)
+      args.push_back(a[0] == '@' ? path(a.substr(1)) : a);
+    const Result r = tool(args, "typed");
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_NE(r.err.find("it would be overwritten"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(c.input_name), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(read_file(password), "the password\n");
+    EXPECT_EQ(read_file(bad_key), "not a key\n");
+    EXPECT_EQ(read_file(key), std::string(32, 'b'));
+    EXPECT_EQ(read_file(path(".stdin")), "typed");
+  }
+}
+
+// "-" is standard input for --in and standard output for --out.
+TEST_F(SealToolTest, DashIsTheStandardStream) {
+  const Result sealed = tool({"seal", "--in", "-", "--out", "-"}, "secret\n");
+  ASSERT_EQ(sealed.exit_code, 0) << sealed.err;
+  std::string opened;
+  ASSERT_TRUE(library_opens(parse_blob(sealed.out, "hex"), opened));
+  EXPECT_EQ(opened, "secret");
+  const Result verified = tool({"verify", "--in", "-", "--show"}, sealed.out);
+  ASSERT_EQ(verified.exit_code, 0) << verified.err;
+  EXPECT_EQ(verified.out.substr(verified.out.find('\n') + 1), "secret\n");
+}
+
+// seal takes the longest password whose blob verify still reads, and not one
+// byte more; verify refuses a blob one block larger.
+TEST_F(SealToolTest, SealAndVerifyTakeTheSameLargestBlob) {
+  const size_t largest_blob = 1 << 20;
+  const size_t longest_password = largest_blob - 17;
+  const std::string in = write("password", std::string(longest_password, 'q'));
+  const std::string blob_file = path("blob");
+  const Result sealed =
+      tool({"seal", "--in", in, "--out", blob_file, "--format", "raw"});
+  ASSERT_EQ(sealed.exit_code, 0) << sealed.err;
+  const std::string blob = read_file(blob_file);
+  ASSERT_EQ(blob.size(), largest_blob);
+  for (const char* format : {"raw", "hex"}) {
+    SCOPED_TRACE(format);
+    const std::string text =
+        std::string(format) == "raw" ? blob : to_hex(bytes_of(blob)) + "\n";
+    const Result verified =
+        tool({"verify", "--in", write("blob.text", text), "--format", format});
+    EXPECT_EQ(verified.exit_code, 0) << verified.err;
+    EXPECT_NE(
+        verified.out.find(std::to_string(longest_password) + "-byte password"),
+        std::string::npos)
+        << verified.out;
+  }
+
+  const Result too_long =
+      tool({"seal", "--in",
+            write("password", std::string(longest_password + 1, 'q'))});
+  EXPECT_EQ(too_long.exit_code, 4);
+  EXPECT_NE(too_long.err.find("over 1048559 bytes"), std::string::npos)
+      << too_long.err;
+  EXPECT_EQ(too_long.out, "");
+
+  const Result too_large = tool({"verify", "--format", "raw", "--in",
+                                 write("big", blob + std::string(16, 'b'))});
+  EXPECT_EQ(too_large.exit_code, 4);
+  EXPECT_NE(too_large.err.find("the blob is 1048592 bytes"), std::string::npos)
+      << too_large.err;
+}
+
+// A wrong key: the blob is sealed under another key, chosen (by OpenSSL's
+// decryption, not the tool's) so that under the configured key its last byte
+// is a padding length from 2 to 16 and the padding is not PKCS#7. The library
+// returns bytes for it; verify must not say it opens.
+TEST_F(SealToolTest, VerifyFailsOnAWrongKeyThatTheLibraryAccepts) {
+  const Block key = configured_key();
+  const uint8_t iv[16] = {1, 2,  3,  4,  5,  6,  7,  8,
+                          9, 10, 11, 12, 13, 14, 15, 16};
+  const Bytes password = bytes_of("hunter2");
+  Bytes blob;
+  for (int i = 0; i < 100000 && blob.empty(); ++i) {
+    Block other = key;
+    other[0] ^= static_cast<uint8_t>(i);
+    other[1] ^= static_cast<uint8_t>(i >> 8);
+    other[2] ^= static_cast<uint8_t>(0x80 | (i >> 16));
+    const Bytes candidate = seal_blob(other.data(), iv, password, true);
+    // What the configured key makes of it: CBC decryption is encryption's
+    // inverse, so OpenSSL's encryption of the result must give it back.
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(
+        EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    Bytes plain(16);
+    int n = 0;
+    ASSERT_TRUE(ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr,
+                                          key.data(), iv) == 1);
+    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+    ASSERT_EQ(EVP_DecryptUpdate(ctx.get(), plain.data(), &n,
+                                candidate.data() + 16, 16),
+              1);
+    const uint8_t p = plain[15];
+    if (p < 2 || p > 16) continue;
+    if (std::all_of(plain.end() - p, plain.end(),
+                    [p](uint8_t b) { return b == p; })) {
+      continue;
+    }
+    blob = candidate;
+  }
+  ASSERT_FALSE(blob.empty()) << "no such key among 100000";
+
+  std::string opened;
+  ASSERT_TRUE(library_opens(blob, opened)) << "the library's rule must pass";
+  EXPECT_NE(opened, "hunter2");
+  const Result r = tool({"verify", "--show"}, to_hex(blob));
+  EXPECT_EQ(r.exit_code, 7) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("opens, but the padding is not PKCS#7: wrong key or "
+                       "damaged blob?"),
+            std::string::npos)
+      << r.err;
+}
+
+// The terminal gets its echo back on every way out of the password prompt:
+// a password, an error, Ctrl-C and Ctrl-\ typed, SIGTERM and SIGHUP sent.
+// The tool runs on a pseudo-terminal of its own, as a session leader with
+// it as its controlling terminal, so typed control characters signal it as
+// a shell's foreground job; this test keeps the terminal's other side open to
+// read its settings.
+TEST_F(SealToolTest, TerminalEchoComesBackOnEveryWayOut) {
+  struct Case {
+    const char* name;
+    const char* typed;  // or nullptr
+    int signal_sent;    // or 0
+    int exit_code;      // or -1 when the tool dies of `dies_of`
+    int dies_of;
+  };
+  const Case cases[] = {
+      {"password", "typed secret\n", 0, 0, 0},
+      {"empty password", "\n", 0, 2, 0},
+      {"Ctrl-C", "\x03", 0, -1, SIGINT},
+      {"Ctrl-\\", "\x1c", 0, -1, SIGQUIT},
+      {"SIGTERM", nullptr, SIGTERM, -1, SIGTERM},
+      {"SIGHUP", nullptr, SIGHUP, -1, SIGHUP},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> command =
+        tool_command({"seal", "--out", path("blob")});
+    std::vector<char*> argv;
+    for (std::string& a : command) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    ASSERT_NE(before.c_lflag & ECHO, 0u);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      setsid();
+      ioctl(slave, TIOCSCTTY, 0);
+      dup2(slave, 0);
+      dup2(slave, 1);
+      dup2(slave, 2);
+      close(master);
+      if (slave > 2) close(slave);
+      execvp(argv[0], argv.data());
+      _exit(127);
+    }
+    // Up to the prompt; the poll's limit only keeps a broken tool from
+    // hanging the test.
+    std::string screen;
+    while (screen.find("Password: ") == std::string::npos) {
+      pollfd fd{master, POLLIN, 0};
+      if (poll(&fd, 1, 60000) <= 0) break;
+      char buffer[256];
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      screen.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_NE(screen.find("Password: "), std::string::npos) << screen;
+    termios during{};
+    ASSERT_EQ(tcgetattr(slave, &during), 0);
+    EXPECT_EQ(during.c_lflag & ECHO, 0u) << "echo is on at the prompt";
+    if (c.typed != nullptr) {
+      const size_t size = std::strlen(c.typed);
+      ASSERT_EQ(::write(master, c.typed, size), static_cast<ssize_t>(size));
+    } else {
+      kill(pid, c.signal_sent);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (c.exit_code >= 0) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exit_code)
+          << status;
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.dies_of)
+          << status;
+    }
+    termios after{};
+    ASSERT_EQ(tcgetattr(slave, &after), 0);
+    EXPECT_NE(after.c_lflag & ECHO, 0u) << "echo is still off";
+    close(master);
+    close(slave);
+  }
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SEAL_TOOL_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define SEAL_TOOL_SANITIZED 1
+#endif
+#endif
+
+// Out of memory ends in a one-line error and exit 8, not in std::terminate:
+// the stack unwinds, so the key and the password are wiped on the way out.
+// The address space is limited to the least in which a small password seals
+// (found here in steps of 1 MiB), plus 1 MiB; a password of 1 MB needs
+// several MiB more.
+TEST_F(SealToolTest, OutOfMemoryEndsInAnError) {
+#ifdef SEAL_TOOL_SANITIZED
+  GTEST_SKIP() << "a sanitizer's runtime reserves terabytes of address space";
+#endif
+  if (std::string(SEAL_TOOL_LAUNCHER) != "") {
+    GTEST_SKIP() << "the limit would bind the emulator, not the tool";
+  }
+  const rlim_t mib = 1 << 20;
+  rlim_t enough = 0;
+  for (rlim_t limit = 4 * mib; limit <= 256 * mib && enough == 0;
+       limit += mib) {
+    if (tool({"seal", "--out", path("small.blob")}, "x", limit).exit_code == 0)
+      enough = limit;
+  }
+  if (enough == 0) GTEST_SKIP() << "no limit up to 256 MiB lets the tool run";
+  const std::string blob_file = write("blob", "the old blob\n");
+  const Result r =
+      tool({"seal", "--in", write("password", std::string(1000000, 'p')),
+            "--out", blob_file},
+           "", enough + mib);
+  EXPECT_EQ(r.exit_code, 8) << r.err << " (limit " << enough + mib << ")";
+  EXPECT_EQ(r.err, "rootchecker-seal: out of memory; nothing was written\n");
+  EXPECT_EQ(read_file(blob_file), "the old blob\n");
 }
 
 // Java itself reads the java format: it compiles and holds the parsed bytes.
