@@ -15,6 +15,8 @@ packages=(
   # Where the kernel cannot run 32-bit x86: a VM with Debian's kernel runs the
   # 32-bit JVM and memcheck (scripts/vm.sh).
   qemu-system-x86 busybox-static
+  # ARM guests (scripts/vm.sh): their valgrind reads the C library's symbols.
+  qemu-system-arm libc6-dbg:arm64 libc6-dbg:armhf
   libc6-dev:arm64 libgcc-12-dev:arm64 libstdc++-12-dev:arm64 libssl-dev:arm64
   libgtest-dev:arm64 openjdk-17-jre-headless:arm64
   libc6-dev:armhf libgcc-12-dev:armhf libstdc++-12-dev:armhf libssl-dev:armhf
