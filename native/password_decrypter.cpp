@@ -59,7 +59,7 @@ inline void wipe_vector_registers() {
       "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7" ::
           : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7");
 #elif defined(__aarch64__)
-  // v8 to v15 are the callee's to restore.
+  // The low halves of v8 to v15 are the callee's to restore.
   __asm__ __volatile__(
       "movi v0.16b, #0\n\tmovi v1.16b, #0\n\tmovi v2.16b, #0\n\t"
       "movi v3.16b, #0\n\tmovi v4.16b, #0\n\tmovi v5.16b, #0\n\t"
@@ -72,8 +72,16 @@ inline void wipe_vector_registers() {
           : "v0", "v1", "v2", "v3", "v4", "v5", "v6", "v7", "v16", "v17", "v18",
             "v19", "v20", "v21", "v22", "v23", "v24", "v25", "v26", "v27",
             "v28", "v29", "v30", "v31");
+  // Only their low halves: the high halves are anyone's to clobber.
+  __asm__ __volatile__(
+      "mov v8.d[1], xzr\n\tmov v9.d[1], xzr\n\tmov v10.d[1], xzr\n\t"
+      "mov v11.d[1], xzr\n\tmov v12.d[1], xzr\n\tmov v13.d[1], xzr\n\t"
+      "mov v14.d[1], xzr\n\tmov v15.d[1], xzr" ::
+          : "v8", "v9", "v10", "v11", "v12", "v13", "v14", "v15");
 #elif defined(__arm__) && defined(__ARM_FP)
-  // d8 to d15 are the callee's to restore; VFPv3-D16 has no d16 and up.
+  // d8 to d15 are the callee's to restore. With Neon (the NDK's default)
+  // there are d16 to d31 as well, and clang keeps cipher state there; a
+  // VFPv3-D16 build has no d16 and up.
   const uint32_t zero = 0;
   __asm__ __volatile__(
       "vmov d0, %0, %0\n\tvmov d1, %0, %0\n\tvmov d2, %0, %0\n\t"
@@ -82,6 +90,14 @@ inline void wipe_vector_registers() {
       :
       : "r"(zero)
       : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7");
+#if defined(__ARM_NEON)
+  __asm__ __volatile__(
+      "vmov.i32 q8, #0\n\tvmov.i32 q9, #0\n\tvmov.i32 q10, #0\n\t"
+      "vmov.i32 q11, #0\n\tvmov.i32 q12, #0\n\tvmov.i32 q13, #0\n\t"
+      "vmov.i32 q14, #0\n\tvmov.i32 q15, #0" ::
+          : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24",
+            "d25", "d26", "d27", "d28", "d29", "d30", "d31");
+#endif
 #endif
 }
 

@@ -5,7 +5,7 @@
 #   bash scripts/demo.sh ["sample password"]
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
-bash "$ROOT/scripts/setup.sh"
+bash "$ROOT/scripts/setup.sh" --host
 mkdir -p "$BUILD"
 build host64 >"$BUILD/host64.build.log" 2>&1 || { cat "$BUILD/host64.build.log"; exit 1; }
 

@@ -1,7 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, where it is missing.
 # Safe to run again: it installs nothing that is already there.
+#   bash scripts/setup.sh          # everything scripts/test.sh needs
+#   bash scripts/setup.sh --host   # only the host64 build (scripts/demo.sh)
 set -euo pipefail
+
+# The host64 preset: the library, its tests and tools, the JVM and the jars.
+host_packages=(
+  cmake ninja-build g++ libgtest-dev libssl-dev nlohmann-json3-dev
+  python3-pyelftools llvm openjdk-17-jdk-headless junit5
+)
 
 packages=(
   cmake ninja-build g++ g++-multilib clang lld libclang-rt-14-dev clang-format
@@ -19,11 +27,20 @@ packages=(
   # Where the kernel cannot run 32-bit x86: a VM with Debian's kernel runs the
   # 32-bit JVM and memcheck (scripts/vm.sh).
   qemu-system-x86 busybox-static
+  # ARM guests (scripts/vm.sh): their valgrind reads the C library's symbols.
+  qemu-system-arm libc6-dbg:arm64 libc6-dbg:armhf
   libc6-dev:arm64 libgcc-12-dev:arm64 libstdc++-12-dev:arm64 libssl-dev:arm64
   libgtest-dev:arm64 openjdk-17-jre-headless:arm64
   libc6-dev:armhf libgcc-12-dev:armhf libstdc++-12-dev:armhf libssl-dev:armhf
   openjdk-17-jre-headless:armhf
 )
+
+host_only=
+if [ "${1:-}" = --host ]; then
+  host_only=1 packages=("${host_packages[@]}")
+else
+  packages+=("${host_packages[@]}")
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -40,6 +57,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   echo "setup: installing ${missing[*]}"
   for arch in i386 arm64 armhf; do
+    [ -z "$host_only" ] || break
     if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
       dpkg --add-architecture "$arch"
     fi
@@ -61,7 +79,7 @@ i386_runs() {
   rm -f "$probe"
   return $status
 }
-if [ "$(uname -m)" = x86_64 ] && ! i386_runs; then
+if [ -z "$host_only" ] && [ "$(uname -m)" = x86_64 ] && ! i386_runs; then
   binfmt=/proc/sys/fs/binfmt_misc
   if [ "$(id -u)" -ne 0 ]; then
     echo "setup: this kernel cannot run 32-bit x86 programs; as root, setup registers qemu-i386 for them" >&2
