@@ -61,7 +61,7 @@ VectorFile::VectorFile(const std::string& file) : file_(file) {
     }
     entries_.push_back(entry);
   }
-  used_.assign(entries_.size(), false);
+  used_.assign(entries_.size(), 0);
 }
 
 const VectorEntry& VectorFile::entry(const std::string& name) const {
@@ -72,7 +72,7 @@ const VectorEntry& VectorFile::entry(const std::string& name) const {
     found = i;
   }
   if (found == entries_.size()) die(file_ + ": no entry " + name);
-  used_[found] = true;
+  used_[found] = 1;
   return entries_[found];
 }
 

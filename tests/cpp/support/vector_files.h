@@ -44,7 +44,10 @@ class VectorFile {
  private:
   std::string file_;
   std::vector<VectorEntry> entries_;
-  mutable std::vector<bool> used_;
+  // A byte a flag, not std::vector<bool>: its packed words keep spare bits
+  // uninitialised, and memcheck one instruction a block (the armv7 guest)
+  // reports a test of one bit beside them as a branch on them.
+  mutable std::vector<unsigned char> used_;
 };
 
 // Splits "k1=v1 k2=v2 ..." into its fields; aborts on a token without '='.
