@@ -13,8 +13,14 @@ JOBS="${ROOTCHECKER_JOBS:-2}"
 # preset and builds it with its build preset.
 build() {
   local name=$1; shift
+  local cache="$BUILD/$name/CMakeCache.txt" fresh=()
   mkdir -p "$BUILD"
-  (cd "$ROOT" && cmake --preset "$name" "$@") >"$BUILD/$name.configure.log" 2>&1 \
+  # A toolchain file's flags reach only a new cache: after one changes, the
+  # build starts afresh rather than build with the old flags.
+  if [ -f "$cache" ] && [ -n "$(find "$ROOT/cmake" -name '*.cmake' -newer "$cache")" ]; then
+    fresh=(--fresh)
+  fi
+  (cd "$ROOT" && cmake --preset "$name" "${fresh[@]}" "$@") >"$BUILD/$name.configure.log" 2>&1 \
     || { cat "$BUILD/$name.configure.log"; return 1; }
   (cd "$ROOT" && cmake --build --preset "$name" -j "$JOBS")
 }
