@@ -79,8 +79,18 @@ public development key, and seal then warns that its blobs must not ship.
   --out F       seal: write the blob to F instead of standard output ("-").
                 F is written whole or not at all: the blob goes to a
                 temporary file in F's folder, which replaces F only once it
-                is complete; on any failure F stays as it was. F must not be
-                the --in or --key-file file.
+                is complete; on any failure F stays as it was.
+                A name of one of the tool's descriptors (/dev/stdout,
+                /dev/stderr, /dev/fd/N, /proc/self/fd/N, /proc/thread-self/
+                fd/N, /proc/PID/fd/N) is written through that descriptor, as
+                "-" is, so a ">>" file keeps what it holds; a descriptor that
+                is not open is an error. A device or a pipe is written as it
+                is. A symbolic link stays one: the kernel follows it, with
+                its own checks (fs.protected_symlinks), and the file it leads
+                to is replaced in that file's folder; a link the kernel does
+                not follow for the tool, and a dangling link, are refused.
+                F must not be the --in or --key-file file, nor reach by
+                another name a file the tool has open on a descriptor.
   --format FMT  seal: raw, hex, base64, java or kotlin (default hex; raw is
                 not written to a terminal)
                 verify: raw, hex or base64 (default hex; whitespace is ignored)
@@ -96,10 +106,11 @@ Exit codes:
   1  verify: the blob does not open (its length is not 16 + 16k with k >= 1,
      or its last decrypted byte is not 1 to 16: wrong key or damaged blob)
   2  usage error (an empty password without --allow-empty, --out naming an
-     input among them)
+     input or another name of a file open on a descriptor among them)
   3  malformed key file (not 32 hex digits)
   4  a file or standard input cannot be read, an input is too large (see
-     Limits), or the output cannot be written
+     Limits), or the output cannot be written (among them a descriptor
+     that is not open, a dangling link, a link the kernel does not follow)
   5  malformed blob encoding (bad hex or base64)
   6  crypto failure (OpenSSL's random generator or cipher failed)
   7  verify: the library would return bytes, but the padding is not PKCS#7,
