@@ -2,14 +2,17 @@
 // (16-byte IV, then AES-128-CBC ciphertext of the PKCS#7-padded password), and
 // checks a blob with the library's own decrypter. Encryption is OpenSSL's;
 // the library itself has none.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -76,8 +79,18 @@ public development key, and seal then warns that its blobs must not ship.
   --out F       seal: write the blob to F instead of standard output ("-").
                 F is written whole or not at all: the blob goes to a
                 temporary file in F's folder, which replaces F only once it
-                is complete; on any failure F stays as it was. F must not be
-                the --in or --key-file file.
+                is complete; on any failure F stays as it was.
+                A name of one of the tool's descriptors (/dev/stdout,
+                /dev/stderr, /dev/fd/N, /proc/self/fd/N, /proc/thread-self/
+                fd/N, /proc/PID/fd/N) is written through that descriptor, as
+                "-" is, so a ">>" file keeps what it holds; a descriptor that
+                is not open is an error. A device or a pipe is written as it
+                is. A symbolic link stays one: the kernel follows it, with
+                its own checks (fs.protected_symlinks), and the file it leads
+                to is replaced in that file's folder; a link the kernel does
+                not follow for the tool, and a dangling link, are refused.
+                F must not be the --in or --key-file file, nor reach by
+                another name a file the tool has open on a descriptor.
   --format FMT  seal: raw, hex, base64, java or kotlin (default hex; raw is
                 not written to a terminal)
                 verify: raw, hex or base64 (default hex; whitespace is ignored)
@@ -93,10 +106,11 @@ Exit codes:
   1  verify: the blob does not open (its length is not 16 + 16k with k >= 1,
      or its last decrypted byte is not 1 to 16: wrong key or damaged blob)
   2  usage error (an empty password without --allow-empty, --out naming an
-     input among them)
+     input or another name of a file open on a descriptor among them)
   3  malformed key file (not 32 hex digits)
   4  a file or standard input cannot be read, an input is too large (see
-     Limits), or the output cannot be written
+     Limits), or the output cannot be written (among them a descriptor
+     that is not open, a dangling link, a link the kernel does not follow)
   5  malformed blob encoding (bad hex or base64)
   6  crypto failure (OpenSSL's random generator or cipher failed)
   7  verify: the library would return bytes, but the padding is not PKCS#7,
@@ -153,18 +167,21 @@ struct Options {
 volatile sig_atomic_t g_restore_terminal = 0;
 termios g_saved_terminal;
 volatile sig_atomic_t g_have_temp_file = 0;
-char g_temp_file[PATH_MAX + 32];
+int g_temp_folder = -1;  // the temporary file's name is relative to it
+char g_temp_file[NAME_MAX + 1];
 
 extern "C" void on_fatal_signal(int signal_number) {
   if (g_restore_terminal) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_terminal);
-  if (g_have_temp_file) unlink(g_temp_file);
+  if (g_have_temp_file) unlinkat(g_temp_folder, g_temp_file, 0);
   // Dies of the signal, as the caller expects, once the handler returns.
   ::signal(signal_number, SIG_DFL);
   raise(signal_number);
 }
 
+constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
 void handle_fatal_signals() {
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  for (const int signal_number : kFatalSignals) {
     struct sigaction old_action {};
     if (sigaction(signal_number, nullptr, &old_action) != 0 ||
         old_action.sa_handler == SIG_IGN) {
@@ -619,98 +636,351 @@ void write_stdout(const void* data, size_t size) {
   write_fd(STDOUT_FILENO, "standard output", data, size);
 }
 
+// A decimal number as /proc spells descriptors and ids (no sign, no leading
+// zero), or -1.
+int parse_number(const std::string& text) {
+  if (text.empty() || text.size() > 9 || (text.size() > 1 && text[0] == '0'))
+    return -1;
+  int value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// The descriptor that `path` names in this process (/dev/stdout, /dev/fd/N,
+// /proc/self/fd/N and the like), or -1 for any other path. Taken by name, as
+// shells and awk take /dev/stdout, so that the open file is written through
+// its descriptor and never looked up as a file.
+int named_descriptor(const std::string& path) {
+  if (path == "/dev/stdin") return 0;
+  if (path == "/dev/stdout") return 1;
+  if (path == "/dev/stderr") return 2;
+  const std::string pid = std::to_string(getpid());
+  const std::string tid = std::to_string(gettid());
+  for (const std::string& folder :
+       {std::string("/dev/fd/"), std::string("/proc/self/fd/"),
+        std::string("/proc/thread-self/fd/"), "/proc/" + pid + "/fd/",
+        "/proc/self/task/" + tid + "/fd/",
+        "/proc/" + pid + "/task/" + tid + "/fd/"}) {
+    if (path.size() > folder.size() &&
+        path.compare(0, folder.size(), folder) == 0)
+      return parse_number(path.substr(folder.size()));
+  }
+  return -1;
+}
+
+// A descriptor of this process other than `except` that has the regular file
+// `file` open, or -1.
+int descriptor_holding(const struct stat& file, int except) {
+  std::vector<int> fds;
+  if (DIR* folder = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(folder)) {
+      const int fd = parse_number(entry->d_name);
+      if (fd >= 0 && fd != dirfd(folder)) fds.push_back(fd);
+    }
+    closedir(folder);
+  } else {
+    for (int fd = 0; fd < 1024; ++fd) fds.push_back(fd);
+  }
+  for (const int fd : fds) {
+    struct stat st {};
+    if (fd != except && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        st.st_dev == file.st_dev && st.st_ino == file.st_ino) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
+// True when the kernel reaches `base` in `folder` only through one of /proc's
+// links to an open file (/proc/PID/fd/N and the like): such a link names no
+// file that could be replaced. A kernel older than 5.6 cannot say (false).
+bool through_proc_link(int folder, const std::string& base) {
+#if defined(SYS_openat2) && defined(RESOLVE_NO_MAGICLINKS)
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_MAGICLINKS;
+  const long fd = syscall(SYS_openat2, folder, base.c_str(), &how, sizeof how);
+  if (fd >= 0) {
+    close(static_cast<int>(fd));
+    return false;
+  }
+  return errno == ELOOP;
+#else
+  (void)folder;
+  (void)base;
+  return false;
+#endif
+}
+
+// The kernel's own name for what `fd` has open (an absolute path), or "".
+std::string kernel_name(int fd) {
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  std::string name(PATH_MAX, '\0');
+  const ssize_t n = readlink(link.c_str(), name.data(), name.size());
+  if (n <= 0 || static_cast<size_t>(n) >= name.size() || name[0] != '/')
+    return {};
+  name.resize(static_cast<size_t>(n));
+  return name;
+}
+
+// Where --out goes, settled before the password is read. Every name is
+// looked up by the kernel, with its own checks (fs.protected_symlinks among
+// them): a folder is opened and the file named relative to it.
+struct Output {
+  enum class Kind {
+    kDescriptor,  // written through `fd`, one of the process's descriptors
+    kInPlace,     // a device or pipe: `base` in `folder` opened and written
+    kReplace,     // a regular file or a new one: `base` in `folder` replaced
+  };
+  Kind kind = Kind::kDescriptor;
+  std::string name;  // for messages
+  int fd = STDOUT_FILENO;
+  int folder = -1;  // an O_PATH descriptor, owned
+  std::string folder_name, base;
+  mode_t mode = 0;  // kReplace: the new file's permissions
+  Output() = default;
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+  ~Output() {
+    if (folder >= 0) close(folder);
+  }
+};
+
+// Splits `path` into its folder (as given, "." for none) and last name ("."
+// for a path that ends in '/').
+void split_path(const std::string& path, std::string& folder,
+                std::string& base) {
+  const size_t slash = path.rfind('/');
+  folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  base = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (base.empty()) base = ".";
+}
+
+void open_folder(Output& out, const std::string& folder) {
+  out.folder_name = folder;
+  out.folder = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (out.folder < 0) {
+    fail(kFileError, out.name + ": cannot create a temporary file in '" +
+                         folder + "': " + std::strerror(errno));
+  }
+}
+
+// A symbolic link: the kernel follows it, or the tool refuses. A regular file
+// at its end is replaced under the kernel's own name for it, so the link
+// stays a link.
+void follow_link(const Options& o, Output& out, struct stat& st) {
+  const int target = openat(out.folder, out.base.c_str(), O_PATH | O_CLOEXEC);
+  if (target < 0) {
+    const int error = errno;
+    if (error == ENOENT) {
+      fail(kFileError, out.name +
+                           ": a symbolic link to nothing (dangling); no file "
+                           "is created through a link");
+    }
+    if (error == EACCES) {
+      fail(kFileError, out.name +
+                           ": the kernel does not follow this symbolic link "
+                           "for this process (fs.protected_symlinks?): " +
+                           std::strerror(error));
+    }
+    fail(kFileError, out.name + ": cannot follow the symbolic link: " +
+                         std::strerror(error));
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{target};
+  if (through_proc_link(out.folder, out.base)) {
+    fail(kUsageError, "--out '" + o.out_file +
+                          "' reaches an open file through a /proc link, not "
+                          "a file name that can be replaced; /dev/fd/N writes "
+                          "through this process's descriptor N");
+  }
+  if (fstat(target, &st) != 0)
+    fail(kFileError, out.name + ": cannot stat: " + std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) return;  // the caller handles the rest
+  const std::string name = kernel_name(target);
+  std::string folder, base;
+  split_path(name, folder, base);
+  close(out.folder);
+  out.folder = -1;
+  if (!name.empty()) open_folder(out, folder);
+  struct stat now {};
+  if (name.empty() ||
+      fstatat(out.folder, base.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+      now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+    fail(kFileError, out.name +
+                         ": the kernel gives no name by which the file the "
+                         "link leads to could be replaced");
+  }
+  out.base = base;
+}
+
+// Fills `out` (a new record) for --out.
+void resolve_output(const Options& o, Output& out) {
+  if (o.out_file.empty() || o.out_file == "-") {
+    out.name = "standard output";
+    return;
+  }
+  out.name = "output file '" + o.out_file + "'";
+  const int named = named_descriptor(o.out_file);
+  if (named >= 0) {
+    const int flags = fcntl(named, F_GETFL);
+    if (flags < 0) {
+      fail(kFileError,
+           out.name + ": descriptor " + std::to_string(named) + " is not open");
+    }
+    if ((flags & O_ACCMODE) == O_RDONLY || (flags & O_PATH) != 0) {
+      fail(kFileError, out.name + ": descriptor " + std::to_string(named) +
+                           " is not open for writing");
+    }
+    out.fd = named;
+    return;
+  }
+
+  std::string folder;
+  split_path(o.out_file, folder, out.base);
+  open_folder(out, folder);
+  struct stat st {};
+  if (fstatat(out.folder, out.base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT)
+      fail(kFileError, out.name + ": cannot open: " + std::strerror(errno));
+    // A new file, under the umask.
+    const mode_t mask = umask(0);
+    umask(mask);
+    out.kind = Output::Kind::kReplace;
+    out.mode = 0666 & ~mask;
+    return;
+  }
+  if (S_ISLNK(st.st_mode)) follow_link(o, out, st);
+  if (S_ISDIR(st.st_mode)) fail(kFileError, out.name + ": is a directory");
+  if (!S_ISREG(st.st_mode)) {
+    out.kind = Output::Kind::kInPlace;
+    return;
+  }
+  const int holder = descriptor_holding(st, out.folder);
+  if (holder >= 0) {
+    const std::string fd = std::to_string(holder);
+    fail(kUsageError,
+         "--out '" + o.out_file + "' is the file open on descriptor " + fd +
+             "; replacing it would lose what is written through that "
+             "descriptor (--out /dev/fd/" +
+             fd + " writes through it)");
+  }
+  out.kind = Output::Kind::kReplace;
+  out.mode = st.st_mode & 07777;
+}
+
 // A temporary file beside the target, removed unless it was renamed over it.
 struct TempFile {
-  std::string path;
+  int folder = -1;
+  std::string name;
   int fd = -1;
   bool renamed = false;
   ~TempFile() {
     if (fd >= 0) close(fd);
-    if (!renamed && !path.empty()) unlink(path.c_str());
+    if (!renamed && !name.empty()) unlinkat(folder, name.c_str(), 0);
     g_have_temp_file = 0;
   }
 };
 
-// Writes `text` to --out whole or not at all: into a temporary file in the
-// same folder, flushed to disk, then renamed over the target, so that a full
-// disk, an error or a signal leaves the old file as it was. A device or a
-// pipe (/dev/stdout, a FIFO) has nothing to replace and is written in place.
-void write_output(const Options& o, const std::string& text) {
-  if (o.out_file.empty() || o.out_file == "-") {
-    write_stdout(text.data(), text.size());
-    return;
-  }
-  const std::string name = "output file '" + o.out_file + "'";
-  std::string target = o.out_file;
-  // A symbolic link stays one: the file it names is replaced.
-  struct stat st {};
-  if (lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    char* resolved = realpath(target.c_str(), nullptr);
-    if (resolved != nullptr) {
-      target = resolved;
-      free(resolved);
+// Six random letters and digits for a temporary file's name.
+std::string random_suffix() {
+  const char kDigits[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  uint8_t bytes[6] = {};
+  if (RAND_bytes(bytes, sizeof bytes) != 1)
+    fail(kCryptoFailure, "OpenSSL's random generator failed");
+  std::string out;
+  for (const uint8_t b : bytes) out += kDigits[b % (sizeof kDigits - 1)];
+  return out;
+}
+
+// Creates the temporary file with the fatal signals held back, so that the
+// handler knows of every file it must remove, and of no other.
+void create_temp_file(const Output& out, TempFile& temp) {
+  sigset_t fatal, old;
+  sigemptyset(&fatal);
+  for (const int signal_number : kFatalSignals)
+    sigaddset(&fatal, signal_number);
+  // The name stays within NAME_MAX however long the target's name is.
+  const std::string stem =
+      "." + out.base.substr(0, NAME_MAX - 32) + ".rootchecker-seal-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = stem + random_suffix();
+    sigprocmask(SIG_BLOCK, &fatal, &old);
+    const int fd =
+        openat(out.folder, name.c_str(),
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int error = errno;
+    if (fd >= 0) {
+      temp.folder = out.folder;
+      temp.name = name;
+      temp.fd = fd;
+      std::memcpy(g_temp_file, name.c_str(), name.size() + 1);
+      g_temp_folder = out.folder;
+      g_have_temp_file = 1;
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (fd >= 0) return;
+    if (error != EEXIST) {
+      fail(kFileError, out.name + ": cannot create a temporary file in '" +
+                           out.folder_name + "': " + std::strerror(error));
     }
   }
-  const bool exists = stat(target.c_str(), &st) == 0;
-  if (exists && !S_ISREG(st.st_mode)) {
-    if (S_ISDIR(st.st_mode)) fail(kFileError, name + ": is a directory");
-    const int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  fail(kFileError, out.name + ": cannot create a temporary file in '" +
+                       out.folder_name + "': 100 names taken");
+}
+
+// Writes `text` to --out whole or not at all: into a temporary file in the
+// same folder, flushed to disk, then renamed over the target, so that a full
+// disk, an error or a signal leaves the old file as it was. A descriptor, a
+// device or a pipe has nothing to replace and is written in place.
+void write_output(const Output& out, const std::string& text) {
+  if (out.kind == Output::Kind::kDescriptor) {
+    write_fd(out.fd, out.name, text.data(), text.size());
+    return;
+  }
+  if (out.kind == Output::Kind::kInPlace) {
+    const int fd =
+        openat(out.folder, out.base.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-      fail(kFileError, name + ": cannot open: " + std::strerror(errno));
+      fail(kFileError, out.name + ": cannot open: " + std::strerror(errno));
     struct Closer {
       int fd;
       ~Closer() { close(fd); }
     } closer{fd};
-    write_fd(fd, name, text.data(), text.size());
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))
+      fail(kFileError, out.name + ": is no longer a device or pipe");
+    write_fd(fd, out.name, text.data(), text.size());
     return;
   }
 
-  const size_t slash = target.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? "." : target.substr(0, slash + 1);
-  const std::string base =
-      slash == std::string::npos ? target : target.substr(slash + 1);
   TempFile temp;
-  temp.path = (slash == std::string::npos ? "" : folder) + "." + base +
-              ".rootchecker-seal-XXXXXX";
-  if (temp.path.size() >= sizeof g_temp_file)
-    fail(kFileError, name + ": the path is too long");
-  std::memcpy(g_temp_file, temp.path.c_str(), temp.path.size() + 1);
-  // The handler's copy is set before the file exists: a signal from here on
-  // removes it.
-  g_have_temp_file = 1;
-  temp.fd = mkostemp(g_temp_file, O_CLOEXEC);
-  if (temp.fd < 0) {
-    temp.path.clear();
-    fail(kFileError, name + ": cannot create a temporary file in '" + folder +
-                         "': " + std::strerror(errno));
-  }
-  temp.path = g_temp_file;
-  // The old file's permissions, or a new file's under the umask.
-  mode_t mode = 0;
-  if (exists) {
-    mode = st.st_mode & 07777;
-  } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
-  if (fchmod(temp.fd, mode) != 0)
+  create_temp_file(out, temp);
+  if (fchmod(temp.fd, out.mode) != 0)
     fail(kFileError,
-         name + ": cannot set permissions: " + std::strerror(errno));
-  write_fd(temp.fd, name, text.data(), text.size());
+         out.name + ": cannot set permissions: " + std::strerror(errno));
+  write_fd(temp.fd, out.name, text.data(), text.size());
   if (fsync(temp.fd) != 0)
-    fail(kFileError, name + ": cannot write: " + std::strerror(errno));
+    fail(kFileError, out.name + ": cannot write: " + std::strerror(errno));
   const int fd = temp.fd;
   temp.fd = -1;
   if (close(fd) != 0)
-    fail(kFileError, name + ": cannot write: " + std::strerror(errno));
-  if (rename(temp.path.c_str(), target.c_str()) != 0)
-    fail(kFileError, name + ": cannot replace: " + std::strerror(errno));
+    fail(kFileError, out.name + ": cannot write: " + std::strerror(errno));
+  if (renameat(out.folder, temp.name.c_str(), out.folder, out.base.c_str()) !=
+      0) {
+    fail(kFileError, out.name + ": cannot replace: " + std::strerror(errno));
+  }
   temp.renamed = true;
+  g_have_temp_file = 0;
   // The rename itself reaches the disk with the folder.
   const int folder_fd =
-      open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      openat(out.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder_fd >= 0) {
     fsync(folder_fd);
     close(folder_fd);
@@ -756,8 +1026,10 @@ void warn(const std::string& message) {
 
 int seal(const Options& o) {
   refuse_output_over_inputs(o);
-  if (o.format == Format::kRaw && (o.out_file.empty() || o.out_file == "-") &&
-      isatty(STDOUT_FILENO)) {
+  Output output;
+  resolve_output(o, output);
+  if (o.format == Format::kRaw && output.kind == Output::Kind::kDescriptor &&
+      isatty(output.fd)) {
     fail(kUsageError,
          "will not write raw bytes to a terminal; use --out or another "
          "--format");
@@ -780,7 +1052,7 @@ int seal(const Options& o) {
          "the library's decrypter does not give the password back from the new "
          "blob");
   }
-  write_output(o, encode_blob(blob, o.format));
+  write_output(output, encode_blob(blob, o.format));
 #ifdef ROOTCHECKER_SEAL_DEV_KEY
   if (key.built_in)
     warn("this build uses the public development key; its blobs must not ship");

@@ -212,6 +212,41 @@ class SealToolTest : public ::testing::Test {
     return r.exit_code == 0 ? parse_blob(r.out, "hex") : Bytes{};
   }
 
+  // Runs `script` in /bin/sh, in the test's folder, with "$@" the tool's
+  // command up to `seal`, as a user's shell would run it.
+  Result shell(const std::string& script, const std::string& input = "") {
+    std::vector<std::string> args = {"-c", "cd \"$0\" || exit 125; " + script,
+                                     dir_};
+    for (const std::string& word : tool_command({"seal"})) args.push_back(word);
+    return run("/bin/sh", args, input);
+  }
+
+  // Runs `exec "$@" --out OUT REDIRECT` over a log of two lines ("$$" in
+  // `out` is the tool's pid, `redirect` opens the log, e.g. "5>>log"): the
+  // blob must follow the lines, the log stay what it was otherwise.
+  void expect_written_through(const std::string& out,
+                              const std::string& redirect) {
+    SCOPED_TRACE(out + " " + redirect);
+    const Result r =
+        shell("printf 'line 1\\nline 2\\n' >log; exec \"$@\" --out " + out +
+                  " " + redirect,
+              "pw\n");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    const std::string log = read_file(path("log"));
+    const std::string lines = "line 1\nline 2\n";
+    ASSERT_EQ(log.substr(0, lines.size()), lines) << log;
+    // A build with the development key warns on standard error, after the
+    // blob.
+    const std::string blob = log.substr(lines.size(), 65);
+    std::string opened;
+    ASSERT_TRUE(library_opens(parse_blob(blob, "hex"), opened)) << log;
+    EXPECT_EQ(opened, "pw");
+    if (redirect.rfind("2>", 0) != 0) {
+      EXPECT_EQ(log.size(), lines.size() + 65) << log;
+    }
+  }
+
   std::string dir_;
 };
 
@@ -867,6 +902,217 @@ TEST_F(SealToolTest, DashIsTheStandardStream) {
   const Result verified = tool({"verify", "--in", "-", "--show"}, sealed.out);
   ASSERT_EQ(verified.exit_code, 0) << verified.err;
   EXPECT_EQ(verified.out.substr(verified.out.find('\n') + 1), "secret\n");
+}
+
+// --out naming one of the tool's descriptors is written through it, as "-"
+// is: a ">>" log keeps its lines, a shell group keeps what comes before and
+// after the blob. A descriptor that is not open, or open for reading only,
+// is exit 4 and changes nothing.
+TEST_F(SealToolTest, OutNamingADescriptorWritesThroughIt) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/dev/stdout", ">>log"},
+      {"/dev/stderr", "2>>log"},
+      {"/dev/fd/1", ">>log"},
+      {"/dev/fd/5", "5>>log"},
+  };
+  for (const auto& [out, redirect] : cases)
+    expect_written_through(out, redirect);
+
+  const Result group = shell(
+      "{ echo header; \"$@\" --out /dev/stdout; echo footer; } >out", "pw\n");
+  ASSERT_EQ(group.exit_code, 0) << group.err;
+  const std::string out = read_file(path("out"));
+  ASSERT_EQ(out.size(), 7 + 65 + 7) << out;
+  EXPECT_EQ(out.substr(0, 7), "header\n");
+  EXPECT_EQ(out.substr(7 + 65), "footer\n");
+  std::string opened;
+  ASSERT_TRUE(library_opens(parse_blob(out.substr(7, 65), "hex"), opened));
+  EXPECT_EQ(opened, "pw");
+
+  struct Refused {
+    const char* script;
+    const char* message;
+  };
+  const Refused refused[] = {
+      {"exec \"$@\" --out /dev/fd/9 9>&-",
+       "'/dev/fd/9': descriptor 9 is not open"},
+      {"exec \"$@\" --out /dev/fd/5 5<log",
+       "'/dev/fd/5': descriptor 5 is not open for writing"},
+  };
+  for (const Refused& c : refused) {
+    SCOPED_TRACE(c.script);
+    write("log", "line 1\n");
+    const std::vector<std::string> before = listing(dir_);
+    const Result r = shell(c.script, "pw\n");
+    EXPECT_EQ(r.exit_code, 4) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(read_file(path("log")), "line 1\n");
+    EXPECT_EQ(listing(dir_), before);
+  }
+}
+
+// Cases in which the kernel acts on the tool itself: its /proc/self, and
+// the links the kernel follows or refuses to follow for it.
+class SealToolKernelTest : public SealToolTest {
+ protected:
+  // A symbolic link at `link` (in the test's folder) to `target`.
+  void link_to(const std::string& target, const std::string& link) {
+    ASSERT_EQ(symlink(target.c_str(), path(link).c_str()), 0)
+        << link << ": " << std::strerror(errno);
+  }
+  std::string link_target(const std::string& link) {
+    char buffer[PATH_MAX];
+    const ssize_t n = readlink(path(link).c_str(), buffer, sizeof buffer);
+    return n < 0 ? "(not a link)" : std::string(buffer, static_cast<size_t>(n));
+  }
+};
+
+// /proc's names of the tool's descriptors are written through them too.
+TEST_F(SealToolKernelTest, ProcNamesOfADescriptorWriteThroughIt) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/proc/self/fd/1", ">>log"},
+      {"/proc/thread-self/fd/5", "5>>log"},
+      {"/proc/$$/fd/1", ">>log"},
+      {"/proc/self/task/$$/fd/1", ">>log"},
+  };
+  for (const auto& [out, redirect] : cases)
+    expect_written_through(out, redirect);
+
+  write("log", "line 1\n");
+  const Result closed = shell("exec \"$@\" --out /proc/self/fd/9 9>&-", "pw\n");
+  EXPECT_EQ(closed.exit_code, 4) << closed.err;
+  EXPECT_NE(closed.err.find("descriptor 9 is not open"), std::string::npos)
+      << closed.err;
+  EXPECT_EQ(read_file(path("log")), "line 1\n");
+}
+
+// Any other name that reaches a file the tool has open (another spelling of
+// a /proc link, a link to /dev/stdout, the file's own name) would replace
+// the file under the writer: refused (exit 2), the file and the link as
+// they were.
+TEST_F(SealToolKernelTest, OtherNamesOfAnOpenFileAreRefused) {
+  link_to("/dev/stdout", "to-stdout");
+  struct Case {
+    const char* out;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"/proc/self/fd//1", "reaches an open file through a /proc link"},
+      {"/proc/self/fd/../fd/1", "reaches an open file through a /proc link"},
+      {"to-stdout", "reaches an open file through a /proc link"},
+      {"log", "'log' is the file open on descriptor 1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.out);
+    write("log", "line 1\nline 2\n");
+    const Result r =
+        shell("exec \"$@\" --out " + std::string(c.out) + " >>log", "pw\n");
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    // A kernel before 5.6 cannot tell a /proc link; the open file is found.
+    EXPECT_TRUE(r.err.find(c.message) != std::string::npos ||
+                r.err.find("is the file open on descriptor 1") !=
+                    std::string::npos)
+        << r.err;
+    EXPECT_EQ(read_file(path("log")), "line 1\nline 2\n");
+    EXPECT_EQ(link_target("to-stdout"), "/dev/stdout");
+  }
+}
+
+// A symbolic link stays one: the file it leads to is replaced whole, keeps
+// its permissions, and no temporary file is left in either folder. Links
+// are read by the kernel from their own folder, whatever the tool's.
+TEST_F(SealToolKernelTest, SymlinkStaysALinkToTheReplacedFile) {
+  std::filesystem::create_directory(path("files"));
+  std::filesystem::create_directory(path("links"));
+  const std::string real = path("files/real");
+  struct Case {
+    const char* name;
+    std::string link, target;
+  };
+  const Case cases[] = {
+      {"absolute", "links/absolute", real},
+      {"relative, from another folder", "links/relative", "../files/real"},
+      {"a link to a link", "links/chain", "relative"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    link_to(c.target, c.link);
+    write("files/real", "the old blob\n");
+    ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+    const std::vector<std::string> links = listing(path("links"));
+    const Result r = tool({"seal", "--out", path(c.link)}, "pw\n");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(link_target(c.link), c.target);
+    std::string opened;
+    ASSERT_TRUE(library_opens(parse_blob(read_file(real), "hex"), opened));
+    EXPECT_EQ(opened, "pw");
+    struct stat st {};
+    ASSERT_EQ(lstat(real.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(listing(path("files")), std::vector<std::string>{"real"});
+    EXPECT_EQ(listing(path("links")), links);
+  }
+
+  // A link to a device: the device is written, and stays one.
+  link_to("/dev/null", "links/null");
+  const Result null = tool({"seal", "--out", path("links/null")}, "pw\n");
+  EXPECT_EQ(null.exit_code, 0) << null.err;
+  EXPECT_EQ(link_target("links/null"), "/dev/null");
+}
+
+// A dangling link is refused (exit 4): the file it names is not created
+// through it, and the link stays as it was.
+TEST_F(SealToolKernelTest, DanglingSymlinkIsRefused) {
+  std::filesystem::create_directory(path("files"));
+  std::filesystem::create_directory(path("links"));
+  const std::pair<const char*, std::string> cases[] = {
+      {"links/relative", "../files/none"},
+      {"links/absolute", path("files/none")},
+  };
+  for (const auto& [link, target] : cases) link_to(target, link);
+  for (const auto& [link, target] : cases) {
+    SCOPED_TRACE(link);
+    const Result r = tool({"seal", "--out", path(link)}, "pw\n");
+    EXPECT_EQ(r.exit_code, 4) << r.err;
+    EXPECT_NE(r.err.find("a symbolic link to nothing (dangling)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(link_target(link), target);
+    EXPECT_EQ(listing(path("files")), std::vector<std::string>{});
+    EXPECT_EQ(listing(path("links")),
+              (std::vector<std::string>{"absolute", "relative"}));
+  }
+}
+
+// With fs.protected_symlinks, the kernel follows a link in a sticky,
+// world-writable folder only for the link's owner or the folder's: root
+// following another user's link there gets EACCES, and so must the tool,
+// leaving the file the link names as it was.
+TEST_F(SealToolKernelTest, ProtectedSymlinkIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root (to give a link away)";
+  if (read_file("/proc/sys/fs/protected_symlinks") != "1\n")
+    GTEST_SKIP() << "fs.protected_symlinks is not 1";
+  const std::string sticky = path("sticky");
+  std::filesystem::create_directory(sticky);
+  ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+  const std::string real = write("real", "the old blob\n");
+  link_to(real, "sticky/link");
+  const std::string link = path("sticky/link");
+  ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0) << std::strerror(errno);
+  // The kernel's own refusal first, as `echo x > link` meets it.
+  const int fd = open(link.c_str(), O_WRONLY);
+  ASSERT_LT(fd, 0) << "the kernel follows the link";
+  ASSERT_EQ(errno, EACCES) << std::strerror(errno);
+
+  const Result r = tool({"seal", "--out", link}, "pw\n");
+  EXPECT_EQ(r.exit_code, 4) << r.err;
+  EXPECT_NE(r.err.find("does not follow this symbolic link"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(read_file(real), "the old blob\n");
+  EXPECT_EQ(link_target("sticky/link"), real);
+  EXPECT_EQ(listing(sticky), std::vector<std::string>{"link"});
 }
 
 // seal takes the longest password whose blob verify still reads, and not one
