@@ -251,9 +251,22 @@ class SealToolTest : public ::testing::Test {
 };
 
 // What the kernel does to the tool itself: its limits, its mount namespace,
-// the signals it is sent. qemu-user passes some of that on and not the rest
-// (it ignores RLIMIT_AS), so these cases run where the tool runs natively.
-class SealToolKernelTest : public SealToolTest {};
+// the signals it is sent, its /proc/self, the links it follows or refuses to
+// follow for it. qemu-user passes some of that on and not the rest (it
+// ignores RLIMIT_AS), so these cases run where the tool runs natively.
+class SealToolKernelTest : public SealToolTest {
+ protected:
+  // A symbolic link at `link` (in the test's folder) to `target`.
+  void link_to(const std::string& target, const std::string& link) {
+    ASSERT_EQ(symlink(target.c_str(), path(link).c_str()), 0)
+        << link << ": " << std::strerror(errno);
+  }
+  std::string link_target(const std::string& link) {
+    char buffer[PATH_MAX];
+    const ssize_t n = readlink(path(link).c_str(), buffer, sizeof buffer);
+    return n < 0 ? "(not a link)" : std::string(buffer, static_cast<size_t>(n));
+  }
+};
 
 struct PasswordCase {
   const char* name;
@@ -951,22 +964,6 @@ TEST_F(SealToolTest, OutNamingADescriptorWritesThroughIt) {
     EXPECT_EQ(listing(dir_), before);
   }
 }
-
-// Cases in which the kernel acts on the tool itself: its /proc/self, and
-// the links the kernel follows or refuses to follow for it.
-class SealToolKernelTest : public SealToolTest {
- protected:
-  // A symbolic link at `link` (in the test's folder) to `target`.
-  void link_to(const std::string& target, const std::string& link) {
-    ASSERT_EQ(symlink(target.c_str(), path(link).c_str()), 0)
-        << link << ": " << std::strerror(errno);
-  }
-  std::string link_target(const std::string& link) {
-    char buffer[PATH_MAX];
-    const ssize_t n = readlink(path(link).c_str(), buffer, sizeof buffer);
-    return n < 0 ? "(not a link)" : std::string(buffer, static_cast<size_t>(n));
-  }
-};
 
 // /proc's names of the tool's descriptors are written through them too.
 TEST_F(SealToolKernelTest, ProcNamesOfADescriptorWriteThroughIt) {
