@@ -31,6 +31,7 @@
 #include "native/password_decrypter.h"
 #include "native/root_checker.h"
 #include "native/secret_bytes.h"
+#include "native/signal_mask.h"
 
 extern char** environ;
 
@@ -148,6 +149,13 @@ void BM_decrypt_password_blob(benchmark::State& state) {
       break;
     }
     benchmark::DoNotOptimize(out.data());
+  }
+}
+
+// The pair of system calls that holds signals off around each decryption.
+void BM_signal_mask_pair(benchmark::State& state) {
+  for (auto _ : state) {
+    restore_signal_mask(block_asynchronous_signals());
   }
 }
 
@@ -412,6 +420,7 @@ int main(int argc, char** argv) {
                                    BM_decrypt_password_blob)
           ->Arg(size);
     }
+    benchmark::RegisterBenchmark("BM_signal_mask_pair", BM_signal_mask_pair);
     benchmark::RegisterBenchmark("BM_probe_path/existing", BM_probe_path, true);
     benchmark::RegisterBenchmark("BM_probe_path/missing", BM_probe_path, false);
     benchmark::RegisterBenchmark("BM_fopen_fclose/existing", BM_fopen_fclose,

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "cipher/aes.h"
+#include "native/signal_mask.h"
 
 // Generated at configure time from the app's key.
 #include "key_shares.inc"
@@ -130,16 +131,25 @@ __attribute__((noinline)) void run_cipher(AES_ctx* ctx, const uint8_t key[16],
   AES_CBC_decrypt_buffer(ctx, work, size);
 }
 
-}  // namespace
-
-void decrypt_blob_ciphertext(const uint8_t key[16], const uint8_t iv[16],
-                             uint8_t* work, uint32_t size) {
+// decrypt_blob_ciphertext for a caller that holds the asynchronous signals
+// off already.
+void decrypt_with_signals_blocked(const uint8_t key[16], const uint8_t iv[16],
+                                  uint8_t* work, uint32_t size) {
   AES_ctx ctx;
   memset(&ctx, 0, sizeof ctx);
   run_cipher(&ctx, key, iv, work, size);
   wipe_cipher_traces();
   // Round key 0 is the key itself.
   secure_wipe(&ctx, sizeof ctx);
+}
+
+}  // namespace
+
+void decrypt_blob_ciphertext(const uint8_t key[16], const uint8_t iv[16],
+                             uint8_t* work, uint32_t size) {
+  const kernel_sigset caller_mask = block_asynchronous_signals();
+  decrypt_with_signals_blocked(key, iv, work, size);
+  restore_signal_mask(caller_mask);
 }
 
 int32_t password_length_from_padding(const uint8_t* work, uint32_t size) {
@@ -153,6 +163,9 @@ int32_t open_password_blob(const uint8_t iv[16], uint8_t* work, uint32_t size) {
   // time and keeps the whole key in the binary. The empty asm may have changed
   // both pointers as far as the compiler knows, so their bytes are read and
   // combined here, at run time, and nowhere else.
+  // One mask over building the key, the cipher and every wipe: the loop
+  // below holds key bytes in registers too.
+  const kernel_sigset caller_mask = block_asynchronous_signals();
   const uint8_t* share_a = key_share_a;
   const uint8_t* share_b = key_share_b;
   __asm__("" : "+r"(share_a), "+r"(share_b));
@@ -160,8 +173,9 @@ int32_t open_password_blob(const uint8_t iv[16], uint8_t* work, uint32_t size) {
   for (int i = 0; i < 16; ++i) {
     key[i] = static_cast<uint8_t>(share_a[i] ^ share_b[i]);
   }
-  decrypt_blob_ciphertext(key, iv, work, size);
+  decrypt_with_signals_blocked(key, iv, work, size);
   secure_wipe(key, sizeof key);
+  restore_signal_mask(caller_mask);
   return password_length_from_padding(work, size);
 }
 

@@ -35,17 +35,20 @@ uint8_t* take_password_blob(const uint8_t* blob, uint32_t ciphertext_length,
 void free_working_buffer(uint8_t* work, uint32_t size);
 
 // Decryption: builds the key, decrypts the `size` bytes of `work` in place
-// under it and `iv` with decrypt_blob_ciphertext, wipes the key and returns
-// password_length_from_padding. `size` is a whole number of blocks, at least
-// one.
+// under it and `iv` as decrypt_blob_ciphertext does, wipes the key and returns
+// password_length_from_padding, all with the asynchronous signals blocked.
+// `size` is a whole number of blocks, at least one.
 int32_t open_password_blob(const uint8_t iv[16], uint8_t* work, uint32_t size);
 
 // The two steps of decryption, for callers that bring their own key (the
 // sealing tool). decrypt_blob_ciphertext decrypts `work` in place, then wipes
 // its cipher context, the stack below it that the cipher used and the vector
-// registers; password_length_from_padding reads the last byte p of the
-// non-empty `work` and returns the password length, size - p, or -1 when p is
-// 0 or above 16. The other padding bytes are not examined.
+// registers. Meanwhile every signal but the synchronous ones (SIGSEGV, SIGBUS,
+// SIGILL, SIGFPE, SIGTRAP, SIGABRT, SIGSYS) is blocked, so that no signal
+// frame catches the round keys in the registers; the caller's mask is
+// restored before it returns. password_length_from_padding reads the last byte
+// p of the non-empty `work` and returns the password length, size - p, or -1
+// when p is 0 or above 16. The other padding bytes are not examined.
 void decrypt_blob_ciphertext(const uint8_t key[16], const uint8_t iv[16],
                              uint8_t* work, uint32_t size);
 int32_t password_length_from_padding(const uint8_t* work, uint32_t size);

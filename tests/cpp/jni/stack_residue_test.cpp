@@ -1,8 +1,9 @@
 // After a decryption returns, nothing of the key may be left in stack memory
-// it used: not the key, not half of it, not a round key. Each decryption runs
-// on a stack this test owns (makecontext), filled with a pattern first, and
-// the whole stack is searched afterwards: the core and the JNI entry point,
-// on a blob that opens and on one whose padding byte is wrong.
+// it used: no 4-byte word of the key schedule or of the cipher's state
+// between its steps, at any offset. Each decryption runs on a stack this test
+// owns (makecontext), filled with a pattern first, and the whole stack is
+// searched afterwards: the core and the JNI entry point, on a blob that opens
+// and on one whose padding byte is wrong.
 #include <gtest/gtest.h>
 #include <ucontext.h>
 
@@ -12,11 +13,11 @@
 #include <vector>
 
 #include "cipher/aes.h"
-#include "cipher/aes_internal.h"
 #include "glue_test_support.h"
 #include "native/password_decrypter.h"
 #include "native/secret_bytes.h"
 #include "support/fake_jni.h"
+#include "support/secret_words.h"
 
 // Under memcheck the stack is registered as one, and made readable again
 // once the run has left it (memcheck marks what lies below the stack pointer
@@ -69,41 +70,16 @@ size_t run_on_test_stack(void (*body)(void*), void* argument) {
   return static_cast<size_t>(g_stack + sizeof g_stack - first);
 }
 
-struct Needle {
-  std::string name;
-  Bytes bytes;
-};
-
-// The key, its halves and its 11 round keys.
-std::vector<Needle> key_material() {
-  const Block key = configured_key();
-  uint8_t schedule[176];
-  KeyExpansion(schedule, key.data());
-  std::vector<Needle> needles = {
-      {"the key", Bytes(key.begin(), key.end())},
-      {"the key's first half", Bytes(key.begin(), key.begin() + 8)},
-      {"the key's second half", Bytes(key.begin() + 8, key.end())}};
-  for (int r = 1; r <= 10; ++r) {
-    needles.push_back({"round key " + std::to_string(r),
-                       Bytes(schedule + 16 * r, schedule + 16 * r + 16)});
-  }
-  return needles;
-}
-
-// Every place in g_stack where a needle lies, by its distance from the top.
-std::vector<std::string> residue() {
-  std::vector<std::string> found;
-  for (const Needle& needle : key_material()) {
-    const uint8_t* end = g_stack + sizeof g_stack;
-    for (const uint8_t* at = g_stack;
-         (at = std::search(at, end, needle.bytes.begin(),
-                           needle.bytes.end())) != end;
-         ++at) {
-      found.push_back(needle.name + " at " + std::to_string(end - at) +
-                      " bytes below the top");
-    }
-  }
-  return found;
+// Every place in g_stack where a word of the key schedule, or of the state
+// between the cipher's steps, lies at any offset. Words that the blob, the
+// plaintext or the fill pattern hold are no finding.
+std::vector<std::string> residue(const Bytes& blob, const Bytes& plaintext) {
+  SecretWords secrets(configured_key(), Bytes(blob.begin() + 16, blob.end()));
+  secrets.forget(0);
+  secrets.forget(0x01010101u * kPattern);
+  secrets.forget_words_of(blob);
+  secrets.forget_words_of(plaintext);
+  return secrets.find(g_stack, sizeof g_stack, 1, g_stack + sizeof g_stack);
 }
 
 struct Call {
@@ -149,26 +125,31 @@ class StackResidue : public testing::Test {
 TEST_F(StackResidue, SearchFindsAKeyLeftBehind) {
   const size_t used = run_on_test_stack(leave_key_behind, nullptr);
   EXPECT_GT(used, 0u);
-  const std::vector<std::string> found = residue();
+  const std::vector<std::string> found = residue(Bytes(32, 0), Bytes());
   EXPECT_FALSE(found.empty()) << "the search missed a key left on the stack";
 }
 
 TEST_F(StackResidue, NoKeyMaterialAfterDecryption) {
   std::mt19937 rng(test_seed());
   SCOPED_TRACE(seed_trace(test_seed()));
-  const Bytes opens = sealed_blob(rng, plaintext_ending_in(rng, 3, 5));
-  const Bytes bad_padding = sealed_blob(rng, plaintext_ending_in(rng, 3, 0));
+  const Bytes opening = plaintext_ending_in(rng, 3, 5);
+  const Bytes opens = sealed_blob(rng, opening);
+  const Bytes rejected = plaintext_ending_in(rng, 3, 0);
+  const Bytes bad_padding = sealed_blob(rng, rejected);
   struct Case {
     const char* name;
     void (*body)(void*);
     const Bytes& blob;
+    const Bytes& plaintext;
     bool opens;
   };
   const Case cases[] = {
-      {"core, blob opens", decrypt_in_core, opens, true},
-      {"core, wrong padding byte", decrypt_in_core, bad_padding, false},
-      {"JNI, blob opens", decrypt_through_jni, opens, true},
-      {"JNI, wrong padding byte", decrypt_through_jni, bad_padding, false},
+      {"core, blob opens", decrypt_in_core, opens, opening, true},
+      {"core, wrong padding byte", decrypt_in_core, bad_padding, rejected,
+       false},
+      {"JNI, blob opens", decrypt_through_jni, opens, opening, true},
+      {"JNI, wrong padding byte", decrypt_through_jni, bad_padding, rejected,
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -178,7 +159,7 @@ TEST_F(StackResidue, NoKeyMaterialAfterDecryption) {
     // The decryption ran on the test's stack, or the search means nothing:
     // its cipher context alone takes this much.
     EXPECT_GT(used, sizeof(AES_ctx));
-    const std::vector<std::string> found = residue();
+    const std::vector<std::string> found = residue(c.blob, c.plaintext);
     EXPECT_TRUE(found.empty()) << testing::PrintToString(found) << " (" << used
                                << " bytes of stack used)";
   }
