@@ -38,6 +38,8 @@ IMPORTS_ALLOWED = {
     "close": "probe_path",
     "__errno": "bionic's errno: probe_path retries EINTR and tells "
                "EMFILE, ENFILE and ENOMEM apart",
+    "__errno_location": "glibc's name for __errno, on the Linux builds "
+                        "(bionic's headers never name it)",
     "__stack_chk_fail": "-fstack-protector-strong's failure path",
     "__stack_chk_guard": "the stack protector's canary on ARM and AArch64",
     "__memcpy_chk": "_FORTIFY_SOURCE, when a copy's size is known",
@@ -51,12 +53,6 @@ IMPORTS_ALLOWED = {
     "__aeabi_memclr4": "ARM EABI: memset to zero, aligned",
     "__aeabi_memclr8": "ARM EABI: memset to zero, aligned",
     "__cxa_finalize": "the toolchain's crtbegin, run at unload",
-}
-# glibc's names for what bionic has under another: allowed on the Linux
-# builds only, so the stand-in's stub libc (made from IMPORTS_ALLOWED) lacks
-# them and an Android link that needed one fails.
-GLIBC_IMPORTS_ALLOWED = {
-    "__errno_location": "glibc's errno (bionic's is __errno)",
 }
 # The toolchain's weak hooks (glibc's crtbegin): null when nothing defines
 # them, so the loader needs nothing for them. Allowed only as weak.
@@ -182,8 +178,6 @@ def rule_imports(lib, fail):
     print(f"  imports: {', '.join(name for name, _ in imports) or 'nothing'}")
     for name, bind in imports:
         if name in IMPORTS_ALLOWED:
-            continue
-        if not lib.android and name in GLIBC_IMPORTS_ALLOWED:
             continue
         if name in WEAK_HOOKS and bind == "STB_WEAK":
             continue
