@@ -62,7 +62,8 @@ Java_com_torvanelk_pemblisk_utils_TestNative_fillDescriptorTable(
   closedir(dir);
   if (getrlimit(RLIMIT_NOFILE, &g_saved_limit) != 0) return -errno;
   // At most `highest + 1` free slots lie below the new limit.
-  g_taken = static_cast<int*>(malloc(sizeof(int) * static_cast<size_t>(highest + 2)));
+  g_taken =
+      static_cast<int*>(malloc(sizeof(int) * static_cast<size_t>(highest + 2)));
   if (g_taken == nullptr) return -ENOMEM;
   rlimit low = g_saved_limit;
   low.rlim_cur = static_cast<rlim_t>(highest + 1);
