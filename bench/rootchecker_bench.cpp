@@ -208,6 +208,12 @@ void remove_probe_paths() {
 void BM_probe_path(benchmark::State& state, bool existing) {
   const std::string& path =
       existing ? probe_paths().existing : probe_paths().missing;
+  // Timing a probe that fails (no descriptor free) would time the wrong path.
+  const ProbeResult expected =
+      existing ? ProbeResult::kOpened : ProbeResult::kNotOpened;
+  if (probe_path(path.c_str()) != expected) {
+    die("probe_path does not answer as the benchmark assumes");
+  }
   for (auto _ : state) {
     benchmark::DoNotOptimize(probe_path(path.c_str()));
   }

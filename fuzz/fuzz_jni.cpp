@@ -13,8 +13,9 @@
 // is left held; the calls come in the documented order; at most one element
 // reference and one character buffer are held at a time; no file
 // descriptor is left open; the count is the number of probe_path successes
-// on non-null elements before the failed one; nativeDecrypt gives what
-// decrypt_password_blob gives and never changes the caller's array.
+// on non-null elements before the failed one, or -1 and no further element
+// once a probe could not be made (ProbeResult::kFailed); nativeDecrypt gives
+// what decrypt_password_blob gives and never changes the caller's array.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -139,9 +140,14 @@ void fuzz_root_check(uint8_t flags, FuzzInput& in) {
       break;
     }
     ++fetched;
-    if (probe_path(paths[i]->c_str())) ++expected;
+    const ProbeResult result = probe_path(paths[i]->c_str());
     calls.push_back("ReleaseStringUTFChars(" + name + ")");
     calls.push_back("DeleteLocalRef(" + name + ")");
+    if (result == ProbeResult::kFailed) {
+      expected = -1;
+      break;
+    }
+    if (result == ProbeResult::kOpened) ++expected;
   }
 
   FakeJniEnv fake;

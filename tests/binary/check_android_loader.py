@@ -39,6 +39,11 @@ IMPORTS_ALLOWED = {
                "API 28",
     "open": "probe_path",
     "close": "probe_path",
+    "__errno": "bionic's errno: probe_path retries EINTR and tells "
+               "EMFILE, ENFILE and ENOMEM apart",
+    "__errno_location": "glibc's name for __errno: the Linux builds and the "
+                        "stand-in, compiled with glibc's headers (the NDK's "
+                        "headers name __errno)",
     "__stack_chk_fail": "-fstack-protector-strong's failure path",
     "__stack_chk_guard": "the stack protector's canary on ARM and AArch64",
     "__memcpy_chk": "_FORTIFY_SOURCE, when a copy's size is known",

@@ -86,8 +86,16 @@ class ConcurrencyTest : public ::testing::Test {
   std::vector<std::string> created_;
 };
 
-std::string probe_answer(bool opened) {
-  return opened ? "opened" : "not opened";
+std::string probe_answer(ProbeResult result) {
+  switch (result) {
+    case ProbeResult::kOpened:
+      return "opened";
+    case ProbeResult::kNotOpened:
+      return "not opened";
+    case ProbeResult::kFailed:
+      break;
+  }
+  return "failed";
 }
 
 std::string password_answer(const uint8_t* password, size_t size) {
@@ -195,7 +203,9 @@ TEST_F(ConcurrencyTest, EightThreadsAgreeWithOneThread) {
   for (const WorkItem& item : items) expected.push_back(item.run());
   for (size_t i = 0; i < paths.size(); ++i) {
     const bool should_open = paths[i].find("/missing-") == std::string::npos;
-    EXPECT_EQ(expected[i], probe_answer(should_open)) << items[i].name;
+    EXPECT_EQ(expected[i], probe_answer(should_open ? ProbeResult::kOpened
+                                                    : ProbeResult::kNotOpened))
+        << items[i].name;
   }
   for (size_t i = 0; i < valid_blobs; ++i) {
     EXPECT_EQ(expected[paths.size() + i],

@@ -4,13 +4,18 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "native/root_checker.h"
 #include "support/fake_jni.h"
+#include "support/probe_support.h"
 
 namespace {
 
@@ -196,6 +201,57 @@ TEST_F(RootCheckGlue, LongArrayHoldsOneElementAtATime) {
   EXPECT_EQ(fake.max_live_string_chars(), 1u);
   EXPECT_TRUE(fake.violations().empty()) << fake.violations().front();
   EXPECT_TRUE(fake.leaks().empty()) << fake.leaks().front();
+}
+
+// Relies on the kernel's RLIMIT_NOFILE, in a child with every descriptor
+// taken: the first probe fails, so the call answers -1, after giving back
+// that element's characters and reference and without fetching another.
+// With one descriptor free again the same array counts as it should.
+class RootCheckGlueKernelTest : public RootCheckGlue {};
+
+TEST_F(RootCheckGlueKernelTest, OutOfDescriptorsAnswersMinusOne) {
+  struct Case {
+    const char* name;
+    Paths paths;
+    jint count;   // with a descriptor free
+    Calls calls;  // with none
+  };
+  const std::vector<Case> cases = {
+      {"readable, missing, readable",
+       {readable_, missing_, readable_},
+       2,
+       concat({{"GetArrayLength(paths)"}, element_calls(0)})},
+      {"a null element, then only missing paths",
+       {std::nullopt, missing_, missing_},
+       0,
+       concat({{"GetArrayLength(paths)", "GetObjectArrayElement(paths, 0)"},
+               element_calls(1)})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::optional<std::string> report = report_of_child([&] {
+      FakeJniEnv exhausted, spared;
+      const jobjectArray paths = exhausted.set_paths(c.paths);
+      const jobjectArray same = spared.set_paths(c.paths);
+      const int spare = exhaust_descriptors();
+      if (spare < 0) {
+        return std::string("cannot fill the descriptor table: ") +
+               std::strerror(errno);
+      }
+      std::string out = "count " + std::to_string(check(exhausted, paths));
+      for (const std::string& call : exhausted.calls()) out += "\n" + call;
+      for (const std::string& v : exhausted.violations()) out += "\n! " + v;
+      for (const std::string& l : exhausted.leaks()) out += "\n! leak " + l;
+      ::close(spare);
+      out += "\n| one free: count " + std::to_string(check(spared, same));
+      return out;
+    });
+    ASSERT_TRUE(report);
+    std::string expected = "count -1";
+    for (const std::string& call : c.calls) expected += "\n" + call;
+    expected += "\n| one free: count " + std::to_string(c.count);
+    EXPECT_EQ(*report, expected);
+  }
 }
 
 }  // namespace

@@ -17,11 +17,13 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "native/root_checker.h"
+#include "support/probe_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -172,7 +174,8 @@ TEST_F(ProbePathTest, OpensWhatExistsAndNothingElse) {
        false},
   };
   for (const ProbeCase& c : cases) {
-    EXPECT_EQ(probe_path(c.path.c_str()), c.opens)
+    EXPECT_EQ(probe_path(c.path.c_str()),
+              c.opens ? ProbeResult::kOpened : ProbeResult::kNotOpened)
         << c.name << ": " << printable(c.path);
   }
 }
@@ -190,8 +193,8 @@ TEST_F(ProbePathTest, FileTheProcessMayNotReadDoesNotOpen) {
     if (::access(secret.c_str(), R_OK) == 0) {
       GTEST_SKIP() << "this user can read a file of mode 000 (capabilities?)";
     }
-    EXPECT_FALSE(probe_path(secret.c_str())) << secret;
-    EXPECT_TRUE(probe_path(control.c_str())) << control;
+    EXPECT_EQ(probe_path(secret.c_str()), ProbeResult::kNotOpened) << secret;
+    EXPECT_EQ(probe_path(control.c_str()), ProbeResult::kOpened) << control;
     return;
   }
 
@@ -218,8 +221,12 @@ TEST_F(ProbePathTest, FileTheProcessMayNotReadDoesNotOpen) {
     ::close(fd);
     if (::access(secret.c_str(), R_OK) == 0) ::_exit(kPermissionsIgnored);
     int code = kOk;
-    if (probe_path(secret.c_str())) code |= kSecretOpened;
-    if (!probe_path(control.c_str())) code |= kControlNotOpened;
+    if (probe_path(secret.c_str()) != ProbeResult::kNotOpened) {
+      code |= kSecretOpened;
+    }
+    if (probe_path(control.c_str()) != ProbeResult::kOpened) {
+      code |= kControlNotOpened;
+    }
     ::_exit(code);
   }
   int status = 0;
@@ -238,7 +245,8 @@ TEST_F(ProbePathTest, FileTheProcessMayNotReadDoesNotOpen) {
   }
   const int code = WEXITSTATUS(status);
   EXPECT_EQ(code & kSecretOpened, 0)
-      << "as uid 65534, probe_path opened mode 0600 root-owned " << secret;
+      << "as uid 65534, probe_path did not find mode 0600 root-owned " << secret
+      << " not opened";
   EXPECT_EQ(code & kControlNotOpened, 0)
       << "as uid 65534, probe_path did not open mode 0644 " << control;
 }
@@ -259,8 +267,12 @@ TEST_F(ProbePathTest, FifoWithoutWriterOpensAtOnce) {
     int result = kOk;
     const std::set<int> before = open_descriptors();
     for (int round = 0; round < 100; ++round) {
-      if (!probe_path(fifo.c_str())) result |= kFifoNotOpened;
-      if (!probe_path(control.c_str())) result |= kControlNotOpened;
+      if (probe_path(fifo.c_str()) != ProbeResult::kOpened) {
+        result |= kFifoNotOpened;
+      }
+      if (probe_path(control.c_str()) != ProbeResult::kOpened) {
+        result |= kControlNotOpened;
+      }
     }
     if (open_descriptors() != before) result |= kDescriptorsLeft;
     return result;
@@ -290,7 +302,7 @@ TEST_F(ProbePathTest, ProbingATerminalDoesNotMakeItControlling) {
     const char* name = ::ptsname(master);
     if (name == nullptr) return int{kNoPty};
     int result = kOk;
-    if (!probe_path(name)) result |= kNotOpened;
+    if (probe_path(name) != ProbeResult::kOpened) result |= kNotOpened;
     // /dev/tty opens only for a process with a controlling terminal.
     const int tty = ::open("/dev/tty", O_RDONLY | O_NOCTTY);
     if (tty >= 0) {
@@ -317,13 +329,49 @@ TEST_F(ProbePathTest, LeavesNoDescriptorOpen) {
   int opened = 0;
   for (int round = 0; round < 500; ++round) {
     for (const std::string& path : paths) {
-      if (probe_path(path.c_str())) ++opened;
+      if (probe_path(path.c_str()) == ProbeResult::kOpened) ++opened;
     }
   }
   EXPECT_EQ(opened, 500 * 3);  // hits and misses both ran
   const std::set<int> after = open_descriptors();
   EXPECT_EQ(after, before) << "descriptors before: " << before.size()
                            << ", after: " << after.size();
+}
+
+// Relies on the kernel's RLIMIT_NOFILE, in a child: with every descriptor
+// taken, each probe fails, whatever its path would answer, instead of
+// reporting the path absent. One descriptor given back, the same paths
+// answer as they do, and that one is free again afterwards.
+class ProbePathKernelTest : public ProbePathTest {};
+
+TEST_F(ProbePathKernelTest, OutOfDescriptorsIsAFailureNotAMiss) {
+  const std::string paths[] = {dir_ / "readable", dir_ / "subdir",
+                               dir_ / "absent", dir_ / "readable/x"};
+  const std::optional<std::string> report = report_of_child([&] {
+    const int spare = exhaust_descriptors();
+    if (spare < 0) {
+      return std::string("cannot fill the descriptor table: ") +
+             std::strerror(errno);
+    }
+    std::string out;
+    for (const std::string& path : paths) {
+      out += probe_result_name(probe_path(path.c_str()));
+      out += ' ';
+    }
+    out += "| one free: ";
+    ::close(spare);
+    for (const std::string& path : paths) {
+      out += probe_result_name(probe_path(path.c_str()));
+      out += ' ';
+    }
+    const int fd = ::open("/dev/null", O_RDONLY);
+    if (fd != spare) out += "| the freed descriptor was not free again";
+    return out;
+  });
+  ASSERT_TRUE(report);
+  EXPECT_EQ(*report,
+            "kFailed kFailed kFailed kFailed | one free: "
+            "kOpened kOpened kNotOpened kNotOpened ");
 }
 
 }  // namespace

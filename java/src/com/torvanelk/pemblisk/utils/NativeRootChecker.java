@@ -1,5 +1,6 @@
 package com.torvanelk.pemblisk.utils;
 
+import java.io.IOException;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collection;
@@ -36,6 +37,13 @@ import java.util.List;
  *       and {@code /sbin} are normally closed to apps; those entries only hit
  *       on devices whose permissions were loosened.</li>
  * </ul>
+ *
+ * <p>A probe that fails because the process is out of file descriptors or
+ * the kernel out of memory ({@code EMFILE}, {@code ENFILE}, {@code ENOMEM})
+ * says nothing about the path, so it is never counted as "not found":
+ * {@link #nativeCheckForRoot} then returns -1, and the helpers throw
+ * {@link IOException}. A leak of descriptors elsewhere in the app therefore
+ * shows up as a failed check, not as a clean device.
  *
  * <p>Every path is probed with blocking file I/O (a slow or stuck file system
  * still holds the call up, though no FIFO does): call these methods off the
@@ -140,9 +148,16 @@ public final class NativeRootChecker {
   private NativeRootChecker() {}
 
   /**
-   * Returns how many of {@code paths} this process can open for reading.
-   * Every entry is probed, duplicates included, so the result lies between 0
+   * Returns how many of {@code paths} this process can open for reading, or
+   * -1 if a path could not be probed at all: the process had no free file
+   * descriptor, the system's file table was full, or the kernel was out of
+   * memory ({@code EMFILE}, {@code ENFILE}, {@code ENOMEM}). The entries
+   * after that one are not probed. Check for -1 before reading the count:
+   * {@code count > 0} alone takes a failed check for a clean one.
+   *
+   * <p>Every entry is probed, duplicates included, so a count lies between 0
    * and {@code paths.length}. A null array counts 0 and a null entry adds 0.
+   * A path that is absent, or that this process may not open, adds 0.
    * Paths reach {@code open} as the VM's UTF-8 form of the string. For a
    * character outside the Basic Multilingual Plane that form depends on the
    * VM: HotSpot gives modified UTF-8 (a surrogate pair, 6 bytes), which never
@@ -155,10 +170,13 @@ public final class NativeRootChecker {
    * Returns how many of {@code paths} this process can open for reading; see
    * {@link #nativeCheckForRoot}. One native call for the whole collection.
    *
+   * @throws IOException if the paths could not be probed: this process is out
+   *     of file descriptors or the system out of file table entries or memory.
+   *     Nothing is known then; closing descriptors and trying again may help.
    * @throws NullPointerException if {@code paths} is null
    */
-  public static int countReadable(Collection<String> paths) {
-    return nativeCheckForRoot(paths.toArray(new String[0]));
+  public static int countReadable(Collection<String> paths) throws IOException {
+    return checked(nativeCheckForRoot(paths.toArray(new String[0])));
   }
 
   /**
@@ -167,21 +185,37 @@ public final class NativeRootChecker {
    * Each path is probed on its own (one native call per path), which is what
    * lets the result name them. Blocking file I/O.
    *
+   * @throws IOException if a path could not be probed (see
+   *     {@link #countReadable}); no partial list is returned
    * @throws NullPointerException if {@code paths} is null
    */
-  public static List<String> findReadable(Collection<String> paths) {
+  public static List<String> findReadable(Collection<String> paths) throws IOException {
     List<String> found = new ArrayList<>();
     String[] one = new String[1];
     for (String path : paths) {
       if (path == null) continue;
       one[0] = path;
-      if (nativeCheckForRoot(one) == 1) found.add(path);
+      if (checked(nativeCheckForRoot(one)) == 1) found.add(path);
     }
     return found;
   }
 
-  /** Returns the entries of {@link #DEFAULT_PATHS} that this process can open for reading. */
-  public static List<String> findReadableDefaultPaths() {
+  /**
+   * Returns the entries of {@link #DEFAULT_PATHS} that this process can open for reading.
+   *
+   * @throws IOException if a path could not be probed (see {@link #countReadable})
+   */
+  public static List<String> findReadableDefaultPaths() throws IOException {
     return findReadable(DEFAULT_PATHS);
+  }
+
+  // A checked exception: "could not look" must be decided on by the caller,
+  // never read as "nothing found".
+  private static int checked(int count) throws IOException {
+    if (count < 0) {
+      throw new IOException("root check not made: no file descriptor or memory was free to "
+          + "probe a path (EMFILE, ENFILE or ENOMEM); nothing is known about the paths");
+    }
+    return count;
   }
 }

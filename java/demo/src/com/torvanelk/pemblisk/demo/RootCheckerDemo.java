@@ -18,7 +18,8 @@ import java.util.List;
  * </pre>
  *
  * FILE holds the blob as hex; whitespace is ignored. Exits with 1 when the
- * blob does not decrypt, 2 on a usage error.
+ * blob does not decrypt, 2 on a usage error, 3 when the root check could not
+ * be made (no file descriptor or memory free).
  */
 public final class RootCheckerDemo {
 
@@ -35,19 +36,30 @@ public final class RootCheckerDemo {
       System.exit(2);
     }
 
-    checkForRoot();
+    boolean checked = checkForRoot();
     if (blobHex != null && !decrypt(blobHex)) System.exit(1);
+    if (!checked) System.exit(3);
   }
 
-  private static void checkForRoot() {
+  /** Returns false if the check could not be made. */
+  private static boolean checkForRoot() {
     List<String> paths = NativeRootChecker.DEFAULT_PATHS;
-    List<String> found = NativeRootChecker.findReadable(paths);
+    // The same count in one native call, as an app that only wants the number would ask;
+    // -1 when a path could not be probed.
+    int count = NativeRootChecker.nativeCheckForRoot(paths.toArray(new String[0]));
+    List<String> found;
+    try {
+      found = NativeRootChecker.findReadable(paths);
+    } catch (IOException e) {
+      System.out.println("root check: not made: " + e.getMessage());
+      System.out.println("nativeCheckForRoot(DEFAULT_PATHS) = " + count);
+      return false;
+    }
     System.out.println("root check: " + found.size() + " of " + paths.size()
         + " default paths readable by this process");
     for (String path : found) System.out.println("  found " + path);
-    // The same count in one native call, as an app that only wants the number would ask.
-    System.out.println("nativeCheckForRoot(DEFAULT_PATHS) = "
-        + NativeRootChecker.nativeCheckForRoot(paths.toArray(new String[0])));
+    System.out.println("nativeCheckForRoot(DEFAULT_PATHS) = " + count);
+    return true;
   }
 
   private static boolean decrypt(String hex) {

@@ -136,7 +136,7 @@ class NativeRootCheckerTest {
   }
 
   @Test
-  void findReadableNamesExactlyTheFoundPaths() {
+  void findReadableNamesExactlyTheFoundPaths() throws IOException {
     List<String> paths = Arrays.asList(
         readable, missing, directory, otherReadable, readable, null, missing + "/below");
     List<String> found = NativeRootChecker.findReadable(paths);
@@ -147,7 +147,7 @@ class NativeRootCheckerTest {
   }
 
   @Test
-  void agreesWithTheJvmOnTheDefaultPathsAndSomeSystemPaths() {
+  void agreesWithTheJvmOnTheDefaultPathsAndSomeSystemPaths() throws IOException {
     List<String> paths = new ArrayList<>(NativeRootChecker.DEFAULT_PATHS);
     paths.addAll(List.of("/", "/etc/passwd", "/etc/shadow", "/proc/self/status", "/root",
         "/sys/bus/pci/rescan", "/dev/null", "/nonexistent/su", readable, missing, directory));
@@ -158,6 +158,66 @@ class NativeRootCheckerTest {
     assertEquals(
         NativeRootChecker.findReadable(NativeRootChecker.DEFAULT_PATHS),
         NativeRootChecker.findReadableDefaultPaths());
+  }
+
+  /**
+   * With no descriptor free the paths cannot be probed: the raw call answers -1, not 0, and every
+   * helper throws instead of returning an empty result. The table is filled in this process, so
+   * everything that runs meanwhile is loaded before and checked after.
+   */
+  @Test
+  void withNoFreeDescriptorTheCheckFailsInsteadOfFindingNothing() throws IOException {
+    String[] paths = {readable, directory, missing};
+    List<String> list = Arrays.asList(paths);
+    assertEquals(2, count(paths));
+    assertEquals(List.of(readable, directory), NativeRootChecker.findReadable(list));
+    assertFalse(jvmCanOpen(missing));
+    List<String> fdsBefore = TestEnv.openFds();
+
+    int raw;
+    boolean jvmOpened;
+    Object[] helpers = new Object[3];
+    int taken = TestNative.fillDescriptorTable();
+    try {
+      raw = count(paths);
+      jvmOpened = jvmCanOpen(readable);
+      helpers[0] = outcome(() -> NativeRootChecker.countReadable(list));
+      helpers[1] = outcome(() -> NativeRootChecker.findReadable(list));
+      helpers[2] = outcome(NativeRootChecker::findReadableDefaultPaths);
+    } finally {
+      if (taken >= 0) assertEquals(0, TestNative.emptyDescriptorTable(), "restoring the limit");
+    }
+    assertTrue(taken >= 0, "could not fill the descriptor table: errno " + -taken);
+    assertFalse(jvmOpened, "the JVM still opened a file: the table was not full");
+
+    String[] names = {"countReadable", "findReadable", "findReadableDefaultPaths"};
+    System.out.println("nativeCheckForRoot with no free descriptor: " + raw);
+    for (int i = 0; i < helpers.length; i++) {
+      System.out.println(names[i] + " with no free descriptor: " + helpers[i]);
+    }
+    assertEquals(-1, raw, "nativeCheckForRoot with no free descriptor");
+    for (int i = 0; i < helpers.length; i++) {
+      Object h = helpers[i];
+      assertTrue(h instanceof IOException, names[i] + " gave " + h + " instead of IOException");
+      String message = ((IOException) h).getMessage();
+      assertTrue(message.contains("EMFILE"), names[i] + ": " + message);
+    }
+
+    assertEquals(2, count(paths), "after the table was emptied");
+    assertEquals(fdsBefore, TestEnv.openFds(), "open file descriptors before and after");
+  }
+
+  interface Call {
+    Object run() throws IOException;
+  }
+
+  /** What {@code call} returned, or the exception it threw. */
+  static Object outcome(Call call) {
+    try {
+      return call.run();
+    } catch (IOException | RuntimeException e) {
+      return e;
+    }
   }
 
   @Test
@@ -183,7 +243,7 @@ class NativeRootCheckerTest {
   }
 
   @Test
-  void leavesNoFileDescriptorOpen() {
+  void leavesNoFileDescriptorOpen() throws IOException {
     String[] paths = {readable, missing, directory, otherReadable, "/sys/bus/pci/rescan"};
     count(paths);  // loads the library and warms up before the first snapshot
     List<String> before = TestEnv.openFds();

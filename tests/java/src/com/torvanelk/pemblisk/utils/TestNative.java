@@ -1,6 +1,6 @@
 package com.torvanelk.pemblisk.utils;
 
-/** The tests' own JNI helper: the C allocator's figures, and mkfifo. */
+/** The tests' own JNI helper: the C allocator's figures, mkfifo, and a full descriptor table. */
 final class TestNative {
 
   static {
@@ -14,6 +14,17 @@ final class TestNative {
 
   /** Makes a FIFO of mode 0600 at {@code path}; returns 0 or the errno. */
   static native int mkfifo(String path);
+
+  /**
+   * Lowers this process's soft limit on open files to just above its highest descriptor and
+   * takes every free one below it, so that the next open fails with EMFILE; returns how many it
+   * took, or -errno. Until {@link #emptyDescriptorTable} no thread of the VM can open a file:
+   * load every class needed meanwhile before.
+   */
+  static native int fillDescriptorTable();
+
+  /** Gives back what {@link #fillDescriptorTable} took and restores the limit; 0 or -errno. */
+  static native int emptyDescriptorTable();
 
   /**
    * Whether the VM leaves the C heap alone between calls: interpreted only and
