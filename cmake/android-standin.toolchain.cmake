@@ -110,6 +110,9 @@ string(APPEND _includes " -isystem /usr/include/${_multiarch} -isystem /usr/incl
 set(_ndk_flags "-DANDROID -fdata-sections -ffunction-sections -funwind-tables \
 -fstack-protector-strong -no-canonical-prefixes -D_FORTIFY_SOURCE=2 -Wformat \
 -Werror=format-security ${_abi_flags}")
+# glibc's headers reach errno through __errno_location, bionic's through
+# __errno: the library imports bionic's name, as from the NDK's headers.
+string(APPEND _includes " -D__errno_location=__errno")
 set(CMAKE_C_FLAGS_INIT "${_ndk_flags} ${_includes}")
 set(CMAKE_CXX_FLAGS_INIT "${_ndk_flags} -nostdinc++ -fno-exceptions -fno-rtti ${_includes}")
 

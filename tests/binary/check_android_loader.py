@@ -41,9 +41,6 @@ IMPORTS_ALLOWED = {
     "close": "probe_path",
     "__errno": "bionic's errno: probe_path retries EINTR and tells "
                "EMFILE, ENFILE and ENOMEM apart",
-    "__errno_location": "glibc's name for __errno: the Linux builds and the "
-                        "stand-in, compiled with glibc's headers (the NDK's "
-                        "headers name __errno)",
     "__stack_chk_fail": "-fstack-protector-strong's failure path",
     "__stack_chk_guard": "the stack protector's canary on ARM and AArch64",
     "__memcpy_chk": "_FORTIFY_SOURCE, when a copy's size is known",
@@ -174,6 +171,14 @@ def rule_load_alignment(lib, fail):
                  "-z max-page-size=16384)")
 
 
+# glibc's names for functions of IMPORTS_ALLOWED: a Linux build compiled with
+# glibc's headers imports these instead, and only there are they allowed (the
+# stand-in maps them back to bionic's names, so its stub libc defines none).
+GLIBC_NAMES = {
+    "__errno_location": "__errno",
+}
+
+
 def rule_imports(lib, fail):
     """imports only the documented C functions"""
     imports = sorted((s.name, s["st_info"]["bind"])
@@ -182,6 +187,8 @@ def rule_imports(lib, fail):
     print(f"  imports: {', '.join(name for name, _ in imports) or 'nothing'}")
     for name, bind in imports:
         if name in IMPORTS_ALLOWED:
+            continue
+        if not lib.android and GLIBC_NAMES.get(name) in IMPORTS_ALLOWED:
             continue
         if name in WEAK_HOOKS and bind == "STB_WEAK":
             continue
