@@ -54,6 +54,7 @@ if [ "${1:-}" = --redraw ]; then
 fi
 
 results=$1 docs=$2 cpu=$3 mhz=$4 cores=$5 aes=$6 started=$7 load_before=$8 load_after=$9 quick=${10}
+where32=${11:-}  # empty, or where the 32-bit figures came from when not natively
 mkdir -p "$docs"
 md="$docs/performance.md"
 png="$docs/performance.png"
@@ -109,6 +110,7 @@ Measured by \`bash scripts/bench.sh\` on $started$([ "$quick" = 1 ] && echo " (q
 - Builds: Release (-O3), each at the baseline of Android's ABI as the NDK's clang targets it.
   64-bit: x86_64 (\`cmake/linux-x86_64.toolchain.cmake\`: SSE4.2 and POPCNT); 32-bit: x86
   (\`cmake/linux-x86.toolchain.cmake\`: i686 with SSSE3).
+$([ -n "$where32" ] && printf -- '- 32-bit: %s\n' "$where32")
 - OpenSSL "without AES-NI" runs in a child process started with
   \`OPENSSL_ia32cap=~0x200000200000000\` (OpenSSL reads it once, at start-up), so it uses its
   fastest code without AES-NI (bit-sliced or SSSE3 AES).
@@ -144,6 +146,7 @@ EOF
   for s in 32 48 80; do
     cpp_row "decrypt_password_blob, $s B blob" blob_$s
   done
+  cpp_row "signal mask pair (block + restore), part of each decryption" signal_mask_pair
   for w in existing missing; do
     cpp_row "probe_path, $w path" probe_$w
     cpp_row "bare fopen/fclose, $w path" fopen_$w

@@ -374,6 +374,8 @@ void print_summary(const std::map<std::string, double>& ns,
     row("blob_" + s, "decrypt_password_blob, " + s + " B blob",
         find("BM_decrypt_password_blob/" + s), "ns");
   }
+  row("signal_mask_pair", "signal mask pair (block + restore)",
+      find("BM_signal_mask_pair"), "ns");
   for (const char* which : {"existing", "missing"}) {
     const std::string w = which;
     const double probe = find("BM_probe_path/" + w);
