@@ -264,6 +264,12 @@ mount -t devtmpfs devtmpfs /newroot/dev
 mkdir -p /newroot/dev/shm /newroot/dev/pts
 mount -t tmpfs -o mode=1777 tmpfs /newroot/dev/shm
 mount -t devpts -o newinstance,ptmxmode=0666 devpts /newroot/dev/pts
+# What udev or an init system would add: devtmpfs has no /dev/fd or
+# /dev/stdout, and programs name their descriptors through them.
+ln -sfn /proc/self/fd /newroot/dev/fd
+ln -sf /proc/self/fd/0 /newroot/dev/stdin
+ln -sf /proc/self/fd/1 /newroot/dev/stdout
+ln -sf /proc/self/fd/2 /newroot/dev/stderr
 shell=/bin/bash
 $arm_tools
 # Through a pipe, so that the command does not see a terminal.
