@@ -4,11 +4,12 @@ level from 21: what it reads is the program headers and the dynamic segment,
 and so does this check (section headers only for their own rule).
 
     check_android_loader.py --lib PATH [--android] [--check NAME]...
-                            [--expect-fail NAME]
+                            [--expect-fail NAME]...
 
 Every rule prints PASS or FAIL with its name; the exit status is 1 if any
 failed. With --expect-fail NAME the library is a faulty twin built to break
-NAME alone: the status is 0 only if NAME fails and every other rule passes.
+NAME alone (or the rules named, each with --expect-fail): the status is 0
+only if they fail and every other rule passes.
 """
 
 import argparse
@@ -215,9 +216,9 @@ def main():
     parser.add_argument("--android", action="store_true",
                         help="a library linked for Android, not a Linux "
                         "stand-in: NEEDED names bionic's libraries alone")
-    parser.add_argument("--expect-fail", choices=sorted(RULES),
+    parser.add_argument("--expect-fail", action="append", choices=sorted(RULES),
                         help="the library is a twin built to break this rule "
-                        "alone")
+                        "alone (or the rules given)")
     args = parser.parse_args()
 
     lib = Library(args.lib, args.android)
@@ -236,17 +237,19 @@ def main():
         if problems:
             failed.append(name)
     if args.expect_fail:
-        others = [name for name in failed if name != args.expect_fail]
-        if args.expect_fail not in failed:
-            print(f"{args.lib}: rule {args.expect_fail} missed the fault "
+        expected = ", ".join(args.expect_fail)
+        others = [name for name in failed if name not in args.expect_fail]
+        missed = [name for name in args.expect_fail if name not in failed]
+        if missed:
+            print(f"{args.lib}: rule {', '.join(missed)} missed the fault "
                   "its twin was built with")
             return 1
         if others:
-            print(f"{args.lib}: the twin for {args.expect_fail} also breaks "
-                  f"{', '.join(others)}: it must differ in one fault only")
+            print(f"{args.lib}: the twin for {expected} also breaks "
+                  f"{', '.join(others)}: it must differ in those faults only")
             return 1
-        print(f"{args.lib}: rule {args.expect_fail} caught its twin, and "
-              "only it failed")
+        print(f"{args.lib}: rule {expected} caught its twin, and only "
+              f"{'it' if len(args.expect_fail) == 1 else 'they'} failed")
         return 0
     if failed:
         print(f"{args.lib}: failed rules: {', '.join(failed)}")
