@@ -209,8 +209,10 @@ TEST(DecryptGlue, SignalMaskWhileTheKeyIsBuilt) {
                                  static_cast<uint32_t>(work.size()));
        }},
   };
+  // Not the last two: qemu-user (7.2) has no host signals left for the
+  // guest's 63 and 64 and never blocks them; a real kernel does.
   const int held_off[] = {SIGALRM, SIGTERM, SIGINT,  SIGHUP,   SIGUSR1,
-                          SIGCHLD, SIGPIPE, SIGPROF, SIGRTMIN, SIGRTMAX};
+                          SIGCHLD, SIGPIPE, SIGPROF, SIGRTMIN, SIGRTMAX - 2};
   const int let_through[] = {SIGSEGV, SIGBUS,  SIGILL, SIGFPE,
                              SIGTRAP, SIGABRT, SIGSYS};
   sigset_t callers;
