@@ -240,8 +240,6 @@ TEST_F(StackResidue, NoKeyMaterialAfterDecryption) {
   }
 }
 
-}  // namespace
-
 // Two random keys, and a ciphertext and IV for both.
 void choose_keys_and_ciphertext() {
   std::mt19937 rng(test_seed());
@@ -277,3 +275,5 @@ TEST_F(StackResidue, NothingOnTheStackDependsOnTheKey) {
   EXPECT_TRUE(found.empty()) << testing::PrintToString(found) << " (" << used
                              << " bytes of stack used)";
 }
+
+}  // namespace
