@@ -4,6 +4,8 @@
 #ifndef ROOTCHECKER_TESTS_CPP_JNI_CIPHER_CALL_LOG_H
 #define ROOTCHECKER_TESTS_CPP_JNI_CIPHER_CALL_LOG_H
 
+#include <signal.h>
+
 #include "support/fake_jni.h"
 
 // While one lives, AES_init_ctx_iv on this thread is noted in `fake` as
@@ -15,5 +17,10 @@ class CipherCallLog {
   CipherCallLog(const CipherCallLog&) = delete;
   CipherCallLog& operator=(const CipherCallLog&) = delete;
 };
+
+// The thread's signal mask when AES_init_ctx_iv last ran on this thread, and
+// whether it has run since clear_mask_at_key_setup.
+bool mask_at_key_setup(sigset_t& mask);
+void clear_mask_at_key_setup();
 
 #endif  // ROOTCHECKER_TESTS_CPP_JNI_CIPHER_CALL_LOG_H
