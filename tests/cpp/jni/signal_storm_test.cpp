@@ -13,7 +13,9 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <ucontext.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -163,6 +165,36 @@ class SignalStorm {
   struct sigaction old_action_ {};
 };
 
+// Sealed in a child process: OpenSSL leaves round keys of the key it
+// expanded in vector registers (AArch64's v16-v31 among them), and the first
+// signal frame of the first call would save them (seen on an arm64 kernel).
+Bytes sealed_elsewhere(std::mt19937& rng, const Bytes& plaintext) {
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    const Bytes blob = sealed_blob(rng, plaintext);
+    const bool written = write(fds[1], blob.data(), blob.size()) ==
+                         static_cast<ssize_t>(blob.size());
+    _exit(written ? 0 : 1);
+  }
+  close(fds[1]);
+  Bytes blob;
+  uint8_t buffer[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buffer, sizeof buffer)) > 0) {
+    blob.insert(blob.end(), buffer, buffer + n);
+  }
+  close(fds[0]);
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    ADD_FAILURE() << "the child that seals the blob failed";
+  }
+  return blob;
+}
+
 class SignalStormKernelTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -180,11 +212,11 @@ TEST_F(SignalStormKernelTest, NoKeyMaterialWhereSignalFramesGo) {
   // 16 blocks: most of a call is the cipher, so most signals that arrive
   // during a call arrive mid-cipher.
   const Bytes plaintext = plaintext_ending_in(rng, 16, 5);
-  const Bytes blob = sealed_blob(rng, plaintext);
+  const Bytes blob = sealed_elsewhere(rng, plaintext);
   // Computed elsewhere: the words, computed here, would sit in this
   // process's registers when the first signals arrive.
-  SecretWords secrets = SecretWords::computed_elsewhere(
-      configured_key(), Bytes(blob.begin() + 16, blob.end()));
+  SecretWords secrets =
+      SecretWords::computed_elsewhere(Bytes(blob.begin() + 16, blob.end()));
   ASSERT_GT(secrets.size(), 44u);
   secrets.forget(0);
   secrets.forget(0x01010101u * kPattern);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cipher/aes_internal.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -74,15 +75,14 @@ std::vector<std::string> SecretWords::find(const uint8_t* memory, size_t size,
   return found;
 }
 
-SecretWords SecretWords::computed_elsewhere(const Block& key,
-                                            const Bytes& ciphertext) {
+SecretWords SecretWords::computed_elsewhere(const Bytes& ciphertext) {
   SecretWords words;
   int fds[2];
   if (pipe(fds) != 0) return words;
   const pid_t child = fork();
   if (child == 0) {
     close(fds[0]);
-    const SecretWords computed(key, ciphertext);
+    const SecretWords computed(configured_key(), ciphertext);
     std::string text;
     for (const auto& [masked, what] : computed.words_) {
       char hex[10];

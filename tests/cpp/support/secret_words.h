@@ -21,11 +21,11 @@ class SecretWords {
   // block, both of which the caller has anyway.
   SecretWords(const Block& key, const Bytes& ciphertext);
 
-  // The same words, computed in a child process. The search holds each word
-  // only XORed with a mask, so this process's registers never hold one: a
-  // signal frame that catches the searcher's registers shows no finding.
-  static SecretWords computed_elsewhere(const Block& key,
-                                        const Bytes& ciphertext);
+  // The same words under the configured key, computed in a child process,
+  // which reads the key too. The search holds each word only XORed with a
+  // mask, so this process's registers never hold one: a signal frame that
+  // catches the searcher's registers shows no finding.
+  static SecretWords computed_elsewhere(const Bytes& ciphertext);
 
   // Leaves out `word` (and every secret equal to it): a word that non-secret
   // data holds as well, such as the blob's, the password's, zero or a fill
