@@ -213,9 +213,19 @@ on this machine), every way on the same paths. Blobs are sealed with javax.crypt
   (the reference column) it must split and rejoin the columns with packs and word shuffles, and
   each block costs about a third more. gcc does not vectorise it, and on 32-bit it
   works in byte registers with long dependency chains.
-- \`nativeDecrypt\` on a 48-byte blob is mostly its two blocks of InvCipher; KeyExpansion is a
-  small part. The rest is the JNI copy in and out, the working buffer, and the wipes of the key,
-  the context, the buffer and the 512 bytes of stack below the cipher. The row without the stack
+- \`nativeDecrypt\` on a 48-byte blob is its two blocks of InvCipher, KeyExpansion, the JNI copy
+  in and out, the working buffer, the wipes of the key, the context, the buffer and the 512 bytes
+  of stack below the cipher, and the signal mask: two \`rt_sigprocmask\` system calls that hold
+  the asynchronous signals off while key material is in registers (a signal frame would save it
+  1-4 KB down the stack, or on the alternate signal stack, where no stack wipe reaches). The pair
+  costs what two system calls cost on the kernel and virtual machine underneath, not what the
+  library does: $(val "$c64" signal_mask_pair %.0f) ns here, of $(val "$c64" blob_48 %.0f) ns for
+  \`decrypt_password_blob\` on 48 bytes (64-bit). Taken away, it would leave the 64-bit
+  nativeDecrypt target at about $(awk -v n="$(val "$j64" decrypt_native_48)" -v m="$(val "$c64" signal_mask_pair)" \
+    -v f="$(val "$j64" decrypt_fresh_48)" 'BEGIN { if (n == "n/a" || m == "n/a" || f == "n/a") print "n/a"; else printf "%.2f", (n - m) / f }')
+  (the mask pair subtracted from the JVM's figure). A run on a machine with cheaper system calls
+  (a failing fopen/fclose of 379 ns; here $(val "$c64" fopen_missing %.0f) ns), before the mask,
+  met that target at 0.165. The row without the stack
   wipe is the same source compiled into the benchmark's own JNI library with that wipe left out
   (\`ROOTCHECKER_BENCH_WITHOUT_TRACE_WIPE\`, which only the benchmark build sets), measured in
   the same JVM run.
