@@ -14,10 +14,8 @@
 #include <signal.h>
 #include <sys/time.h>
 #include <sys/wait.h>
-#include <ucontext.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,33 +25,12 @@
 #include "native/secret_bytes.h"
 #include "support/fake_jni.h"
 #include "support/secret_words.h"
-
-// Under memcheck the stack is registered as one, and both stacks are made
-// readable again once the run has left them.
-#if __has_include(<valgrind/memcheck.h>)
-#include <valgrind/memcheck.h>
-#else
-#define VALGRIND_STACK_REGISTER(start, end) 0u
-#define VALGRIND_STACK_DEREGISTER(id) (void)(id)
-#define VALGRIND_MAKE_MEM_DEFINED(p, n) 0
-#endif
-
-#if defined(__SANITIZE_ADDRESS__)
-#define ROOTCHECKER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ROOTCHECKER_ASAN 1
-#endif
-#endif
+#include "support/test_stack.h"
 
 namespace {
 
-constexpr uint8_t kPattern = 0xa5;
 alignas(64) uint8_t g_stack[256 * 1024];
 alignas(64) uint8_t g_alt_stack[64 * 1024];
-ucontext_t g_caller;
-void (*g_body)(void*);
-void* g_argument;
 
 // Signals that arrived while a decryption was under way.
 volatile sig_atomic_t g_in_call = 0;
@@ -70,32 +47,6 @@ void hold_alarm(int how) {
   sigemptyset(&alarm);
   sigaddset(&alarm, SIGALRM);
   pthread_sigmask(how, &alarm, nullptr);
-}
-
-void trampoline() { g_body(g_argument); }
-
-void run_on_test_stack(void (*body)(void*), void* argument) {
-  g_body = body;
-  g_argument = argument;
-  ucontext_t fiber;
-  if (getcontext(&fiber) != 0) ADD_FAILURE() << "getcontext";
-  fiber.uc_stack.ss_sp = g_stack;
-  fiber.uc_stack.ss_size = sizeof g_stack;
-  fiber.uc_link = &g_caller;
-  makecontext(&fiber, trampoline, 0);
-  const unsigned stack_id =
-      VALGRIND_STACK_REGISTER(g_stack, g_stack + sizeof g_stack);
-  if (swapcontext(&g_caller, &fiber) != 0) ADD_FAILURE() << "swapcontext";
-  VALGRIND_STACK_DEREGISTER(stack_id);
-}
-
-// The part of `area` that is no longer the pattern, from its lowest changed
-// byte up to its top (stacks grow down).
-size_t touched(const uint8_t* area, size_t size) {
-  (void)VALGRIND_MAKE_MEM_DEFINED(area, size);
-  const uint8_t* first =
-      std::find_if(area, area + size, [](uint8_t b) { return b != kPattern; });
-  return static_cast<size_t>(area + size - first);
 }
 
 struct Call {
@@ -219,7 +170,7 @@ TEST_F(SignalStormKernelTest, NoKeyMaterialWhereSignalFramesGo) {
       SecretWords::computed_elsewhere(Bytes(blob.begin() + 16, blob.end()));
   ASSERT_GT(secrets.size(), 44u);
   secrets.forget(0);
-  secrets.forget(0x01010101u * kPattern);
+  secrets.forget(0x01010101u * kStackPattern);
   secrets.forget_words_of(blob);
   secrets.forget_words_of(plaintext);
 
@@ -241,8 +192,8 @@ TEST_F(SignalStormKernelTest, NoKeyMaterialWhereSignalFramesGo) {
   constexpr int kFewestSignals = 100;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::memset(g_stack, kPattern, sizeof g_stack);
-    std::memset(g_alt_stack, kPattern, sizeof g_alt_stack);
+    std::memset(g_stack, kStackPattern, sizeof g_stack);
+    std::memset(g_alt_stack, kStackPattern, sizeof g_alt_stack);
     std::vector<std::string> found;
     int calls = 0;
     int opened = 0;
@@ -252,7 +203,7 @@ TEST_F(SignalStormKernelTest, NoKeyMaterialWhereSignalFramesGo) {
       while (calls < kMaxCalls && g_signals_in_call < kEnoughSignals &&
              found.empty()) {
         Call call{&blob, false};
-        run_on_test_stack(c.body, &call);
+        run_on_stack(g_stack, sizeof g_stack, c.body, &call);
         ++calls;
         opened += call.opened ? 1 : 0;
         // Aligned words only: registers are saved aligned, and the many
@@ -266,7 +217,7 @@ TEST_F(SignalStormKernelTest, NoKeyMaterialWhereSignalFramesGo) {
                secrets.find(area + size - used, used, 4, area + size)) {
             found.push_back(hit + what);
           }
-          std::memset(area + size - used, kPattern, used);
+          std::memset(area + size - used, kStackPattern, used);
         }
       }
     }

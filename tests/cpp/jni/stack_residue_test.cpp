@@ -5,9 +5,7 @@
 // searched afterwards: the core and the JNI entry point, on a blob that opens
 // and on one whose padding byte is wrong.
 #include <gtest/gtest.h>
-#include <ucontext.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,70 +16,18 @@
 #include "native/secret_bytes.h"
 #include "support/fake_jni.h"
 #include "support/secret_words.h"
-
-// Under memcheck the stack is registered as one, and made readable again
-// once the run has left it (memcheck marks what lies below the stack pointer
-// as unaddressable).
-#if __has_include(<valgrind/memcheck.h>)
-#include <valgrind/memcheck.h>
-#else
-#define VALGRIND_STACK_REGISTER(start, end) 0u
-#define VALGRIND_STACK_DEREGISTER(id) (void)(id)
-#define VALGRIND_MAKE_MEM_DEFINED(p, n) 0
-#endif
-
-#if defined(__SANITIZE_ADDRESS__)
-#define ROOTCHECKER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ROOTCHECKER_ASAN 1
-#endif
-#endif
+#include "support/test_stack.h"
 
 namespace {
 
-constexpr uint8_t kPattern = 0xa5;
 alignas(64) uint8_t g_stack[256 * 1024];
-ucontext_t g_caller;
-void (*g_body)(void*);
-void* g_argument;
 
-void trampoline() { g_body(g_argument); }
-
-// The registers every run starts with, taken once: two runs then differ in
-// nothing that the test's own code happened to hold in a register (a callee
-// that saves the register would put it on the stack). Zeroed first, since
-// setcontext loads registers that getcontext does not fill.
-const ucontext_t& starting_context() {
-  static ucontext_t context;
-  static bool taken = false;
-  if (!taken) {
-    std::memset(&context, 0, sizeof context);
-    if (getcontext(&context) != 0) ADD_FAILURE() << "getcontext";
-    taken = true;
-  }
-  return context;
-}
-
-// Runs body(argument) on g_stack, filled with kPattern first; returns how
+// Runs body(argument) on g_stack, filled with the pattern first; returns how
 // many bytes of it the run touched, counted from the top.
 size_t run_on_test_stack(void (*body)(void*), void* argument) {
-  std::memset(g_stack, kPattern, sizeof g_stack);
-  g_body = body;
-  g_argument = argument;
-  ucontext_t fiber = starting_context();
-  fiber.uc_stack.ss_sp = g_stack;
-  fiber.uc_stack.ss_size = sizeof g_stack;
-  fiber.uc_link = &g_caller;
-  makecontext(&fiber, trampoline, 0);
-  const unsigned stack_id =
-      VALGRIND_STACK_REGISTER(g_stack, g_stack + sizeof g_stack);
-  if (swapcontext(&g_caller, &fiber) != 0) ADD_FAILURE() << "swapcontext";
-  VALGRIND_STACK_DEREGISTER(stack_id);
-  (void)VALGRIND_MAKE_MEM_DEFINED(g_stack, sizeof g_stack);
-  const uint8_t* first = std::find_if(g_stack, g_stack + sizeof g_stack,
-                                      [](uint8_t b) { return b != kPattern; });
-  return static_cast<size_t>(g_stack + sizeof g_stack - first);
+  std::memset(g_stack, kStackPattern, sizeof g_stack);
+  run_on_stack(g_stack, sizeof g_stack, body, argument);
+  return touched(g_stack, sizeof g_stack);
 }
 
 // Every place in g_stack where a word of the key schedule, or of the state
@@ -90,7 +36,7 @@ size_t run_on_test_stack(void (*body)(void*), void* argument) {
 std::vector<std::string> residue(const Bytes& blob, const Bytes& plaintext) {
   SecretWords secrets(configured_key(), Bytes(blob.begin() + 16, blob.end()));
   secrets.forget(0);
-  secrets.forget(0x01010101u * kPattern);
+  secrets.forget(0x01010101u * kStackPattern);
   secrets.forget_words_of(blob);
   secrets.forget_words_of(plaintext);
   return secrets.find(g_stack, sizeof g_stack, 1, g_stack + sizeof g_stack);
