@@ -1,5 +1,6 @@
 package com.torvanelk.pemblisk.utils;
 
+import androidx.annotation.Nullable;
 import java.util.Arrays;
 
 /**
@@ -18,22 +19,42 @@ import java.util.Arrays;
  * the password. Check the password where it is used.
  *
  * <p>The methods are thread-safe and keep no state. The first use of the
- * class loads the library; if it is missing, that use throws
- * {@link UnsatisfiedLinkError} and later ones {@link NoClassDefFoundError}.
+ * class tries once to load the library. {@link #isValidBlobLength} and
+ * {@link #wipe} need no native code and work without it; {@link #isAvailable}
+ * tells whether it loaded. Without it, {@link #decrypt} and
+ * {@link #nativeDecrypt} throw {@link UnsatisfiedLinkError} on every call.
  */
 public final class NativePasswordDecrypter {
 
-  static {
-    System.loadLibrary("rootchecker");
-  }
+  // Read in this class's initialiser, so that the library is loaded before the
+  // JVM binds nativeDecrypt, even when that is the first call. Never throws.
+  private static final Throwable LOAD_ERROR = RootCheckerLibrary.LOAD_ERROR;
 
   private NativePasswordDecrypter() {}
 
   /**
-   * Returns the password in {@code blob} as a new array, or null. See
-   * {@link #decrypt}, which this is.
+   * Whether {@code librootchecker.so} loaded, so that {@link #decrypt} can be
+   * called. Tried once per class loader; the answer does not change.
    */
-  public static native byte[] nativeDecrypt(byte[] blob);
+  public static boolean isAvailable() {
+    return LOAD_ERROR == null;
+  }
+
+  /**
+   * What loading {@code librootchecker.so} threw (usually an
+   * {@link UnsatisfiedLinkError} naming the folders searched), or null when
+   * it loaded.
+   */
+  public static @Nullable Throwable loadError() {
+    return LOAD_ERROR;
+  }
+
+  /**
+   * Returns the password in {@code blob} as a new array, or null. See
+   * {@link #decrypt}, which this is, except that without the library the
+   * JVM's own {@link UnsatisfiedLinkError}, naming only this method, is thrown.
+   */
+  public static native @Nullable byte[] nativeDecrypt(@Nullable byte[] blob);
 
   /**
    * Returns the password in {@code blob} as a new array (possibly empty), or
@@ -46,15 +67,20 @@ public final class NativePasswordDecrypter {
    *
    * <p>{@code blob} is never changed. The returned array holds a secret:
    * {@link #wipe} it as soon as it is no longer needed.
+   *
+   * @throws UnsatisfiedLinkError if the library did not load; its cause is
+   *     {@link #loadError}
    */
-  public static byte[] decrypt(byte[] blob) {
+  public static @Nullable byte[] decrypt(@Nullable byte[] blob) {
+    RootCheckerLibrary.requireLoaded();
     return nativeDecrypt(blob);
   }
 
   /**
    * Whether a blob of {@code length} bytes has the length that
    * {@link #decrypt} accepts: 16 + 16k bytes, k &ge; 1. Tells a truncated
-   * blob apart from one that decrypts to a wrong padding byte.
+   * blob apart from one that decrypts to a wrong padding byte. Needs no
+   * native code.
    */
   public static boolean isValidBlobLength(int length) {
     return length > 16 && length % 16 == 0;
@@ -63,9 +89,10 @@ public final class NativePasswordDecrypter {
   /**
    * Overwrites {@code secret} with zeros; does nothing for null. The virtual
    * machine may have moved the array and left copies behind, so this shortens
-   * the secret's life in memory rather than ending it.
+   * the secret's life in memory rather than ending it. Needs no native code,
+   * so a {@code finally} that wipes never throws.
    */
-  public static void wipe(byte[] secret) {
+  public static void wipe(@Nullable byte[] secret) {
     if (secret != null) Arrays.fill(secret, (byte) 0);
   }
 }

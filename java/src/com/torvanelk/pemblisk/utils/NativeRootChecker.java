@@ -1,5 +1,7 @@
 package com.torvanelk.pemblisk.utils;
 
+import androidx.annotation.NonNull;
+import androidx.annotation.Nullable;
 import java.io.IOException;
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -49,14 +51,16 @@ import java.util.List;
  * still holds the call up, though no FIFO does): call these methods off the
  * main thread. The methods are thread-safe and keep no state.
  *
- * <p>The first use of the class loads the library; if it is missing, that use
- * throws {@link UnsatisfiedLinkError} and later ones {@link NoClassDefFoundError}.
+ * <p>The first use of the class tries once to load the library.
+ * {@link #DEFAULT_PATHS} needs no native code and is there without it;
+ * {@link #isAvailable} tells whether it loaded. Without it, the methods that
+ * probe paths throw {@link UnsatisfiedLinkError} on every call.
  */
 public final class NativeRootChecker {
 
-  static {
-    System.loadLibrary("rootchecker");
-  }
+  // Read in this class's initialiser, so that the library is loaded before the
+  // JVM binds nativeCheckForRoot, even when that is the first call. Never throws.
+  private static final Throwable LOAD_ERROR = RootCheckerLibrary.LOAD_ERROR;
 
   /**
    * Well-known places of root tools on Android: {@code su} binaries,
@@ -64,7 +68,7 @@ public final class NativeRootChecker {
    * Unmodifiable. Pass your own list to {@link #findReadable} to add to it or
    * to leave entries out.
    */
-  public static final List<String> DEFAULT_PATHS = Collections.unmodifiableList(Arrays.asList(
+  public static final @NonNull List<String> DEFAULT_PATHS = Collections.unmodifiableList(Arrays.asList(
       // su binaries: system, vendor and data folders, and SuperSU's systemless /su.
       "/system/bin/su",
       "/system/xbin/su",
@@ -148,6 +152,23 @@ public final class NativeRootChecker {
   private NativeRootChecker() {}
 
   /**
+   * Whether {@code librootchecker.so} loaded, so that paths can be probed.
+   * Tried once per class loader; the answer does not change.
+   */
+  public static boolean isAvailable() {
+    return LOAD_ERROR == null;
+  }
+
+  /**
+   * What loading {@code librootchecker.so} threw (usually an
+   * {@link UnsatisfiedLinkError} naming the folders searched), or null when
+   * it loaded.
+   */
+  public static @Nullable Throwable loadError() {
+    return LOAD_ERROR;
+  }
+
+  /**
    * Returns how many of {@code paths} this process can open for reading, or
    * -1 if a path could not be probed at all: the process had no free file
    * descriptor, the system's file table was full, or the kernel was out of
@@ -163,8 +184,11 @@ public final class NativeRootChecker {
    * VM: HotSpot gives modified UTF-8 (a surrogate pair, 6 bytes), which never
    * matches a file name; the Android Runtime gives standard 4-byte UTF-8,
    * which does. Blocking file I/O.
+   *
+   * <p>Without the library the JVM's own {@link UnsatisfiedLinkError}, naming
+   * only this method, is thrown; {@link #loadError} says why it did not load.
    */
-  public static native int nativeCheckForRoot(String[] paths);
+  public static native int nativeCheckForRoot(@Nullable String[] paths);
 
   /**
    * Returns how many of {@code paths} this process can open for reading; see
@@ -174,8 +198,11 @@ public final class NativeRootChecker {
    *     of file descriptors or the system out of file table entries or memory.
    *     Nothing is known then; closing descriptors and trying again may help.
    * @throws NullPointerException if {@code paths} is null
+   * @throws UnsatisfiedLinkError if the library did not load; its cause is
+   *     {@link #loadError}
    */
-  public static int countReadable(Collection<String> paths) throws IOException {
+  public static int countReadable(@NonNull Collection<String> paths) throws IOException {
+    RootCheckerLibrary.requireLoaded();
     return checked(nativeCheckForRoot(paths.toArray(new String[0])));
   }
 
@@ -188,8 +215,12 @@ public final class NativeRootChecker {
    * @throws IOException if a path could not be probed (see
    *     {@link #countReadable}); no partial list is returned
    * @throws NullPointerException if {@code paths} is null
+   * @throws UnsatisfiedLinkError if the library did not load; its cause is
+   *     {@link #loadError}
    */
-  public static List<String> findReadable(Collection<String> paths) throws IOException {
+  public static @NonNull List<String> findReadable(@NonNull Collection<String> paths)
+      throws IOException {
+    RootCheckerLibrary.requireLoaded();
     List<String> found = new ArrayList<>();
     String[] one = new String[1];
     for (String path : paths) {
@@ -204,8 +235,9 @@ public final class NativeRootChecker {
    * Returns the entries of {@link #DEFAULT_PATHS} that this process can open for reading.
    *
    * @throws IOException if a path could not be probed (see {@link #countReadable})
+   * @throws UnsatisfiedLinkError if the library did not load
    */
-  public static List<String> findReadableDefaultPaths() throws IOException {
+  public static @NonNull List<String> findReadableDefaultPaths() throws IOException {
     return findReadable(DEFAULT_PATHS);
   }
 
