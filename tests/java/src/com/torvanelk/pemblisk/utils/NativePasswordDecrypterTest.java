@@ -75,6 +75,15 @@ class NativePasswordDecrypterTest {
     return password;
   }
 
+  /** java.without_library checks the other answer. */
+  @Test
+  void theLibraryIsAvailable() {
+    assertTrue(NativePasswordDecrypter.isAvailable(), () -> "" + NativePasswordDecrypter.loadError());
+    assertTrue(NativeRootChecker.isAvailable());
+    assertNull(NativePasswordDecrypter.loadError());
+    assertNull(NativeRootChecker.loadError());
+  }
+
   @Test
   void sealedPasswordsComeBackWhole() {
     Random random = TestEnv.random();
