@@ -15,12 +15,17 @@ final class RootCheckerLibrary {
 
   // Kept, not thrown: the helpers that need no native code must still work
   // without the library, and a class whose initialiser threw is unusable for
-  // the rest of the VM's life (NoClassDefFoundError on every later use).
+  // the rest of the VM's life (NoClassDefFoundError on every later use). Two
+  // catch clauses, not one multi-catch: a shrinker without the JDK's classes
+  // (ProGuard 6 on JDK 17) typed the merged exception as Object, and the
+  // verifier then rejected the class.
   private static Throwable load() {
     try {
       System.loadLibrary("rootchecker");
       return null;
-    } catch (LinkageError | SecurityException e) {
+    } catch (LinkageError e) {
+      return e;
+    } catch (SecurityException e) {
       return e;
     }
   }

@@ -19,7 +19,8 @@ import java.util.List;
  *
  * FILE holds the blob as hex; whitespace is ignored. Exits with 1 when the
  * blob does not decrypt, 2 on a usage error, 3 when the root check could not
- * be made (no file descriptor or memory free).
+ * be made (no file descriptor or memory free), 4 when the library did not
+ * load.
  */
 public final class RootCheckerDemo {
 
@@ -36,6 +37,10 @@ public final class RootCheckerDemo {
       System.exit(2);
     }
 
+    if (!NativeRootChecker.isAvailable()) {
+      System.out.println("librootchecker.so did not load: " + NativeRootChecker.loadError());
+      System.exit(4);
+    }
     boolean checked = checkForRoot();
     if (blobHex != null && !decrypt(blobHex)) System.exit(1);
     if (!checked) System.exit(3);

@@ -40,7 +40,8 @@ final class TestEnv {
     @Override
     public void testFailed(ExtensionContext context, Throwable cause) {
       System.out.println(context.getDisplayName() + " failed with seed " + SEED
-          + " (rerun with ROOTCHECKER_SEED=" + SEED + " ctest -R java)");
+          + " (rerun with ROOTCHECKER_SEED=" + SEED + " ctest --test-dir "
+          + System.getProperty("user.dir") + " -R '^java\\.')");
     }
   }
 
