@@ -9,6 +9,8 @@ set -euo pipefail
 host_packages=(
   cmake ninja-build g++ libgtest-dev libssl-dev nlohmann-json3-dev
   python3-pyelftools llvm openjdk-17-jdk-headless junit5
+  # kotlinc: java.api_examples checks that Kotlin sees decrypt() as nullable.
+  kotlin
 )
 
 packages=(
