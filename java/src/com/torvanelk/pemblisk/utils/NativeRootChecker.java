@@ -68,7 +68,8 @@ public final class NativeRootChecker {
    * Unmodifiable. Pass your own list to {@link #findReadable} to add to it or
    * to leave entries out.
    */
-  public static final @NonNull List<String> DEFAULT_PATHS = Collections.unmodifiableList(Arrays.asList(
+  public static final @NonNull List<String> DEFAULT_PATHS =
+      Collections.unmodifiableList(Arrays.asList(
       // su binaries: system, vendor and data folders, and SuperSU's systemless /su.
       "/system/bin/su",
       "/system/xbin/su",
