@@ -54,8 +54,21 @@ IMPORTS_ALLOWED = {
     "__aeabi_memclr": "ARM EABI: memset to zero",
     "__aeabi_memclr4": "ARM EABI: memset to zero, aligned",
     "__aeabi_memclr8": "ARM EABI: memset to zero, aligned",
-    "__cxa_finalize": "the toolchain's crtbegin, run at unload",
+    "__cxa_finalize": "crtbegin's destructor (the NDK's crtbegin_so.o, "
+                      "glibc's crtbeginS.o), run at unload",
+    "__cxa_atexit": "the NDK's crtbegin_so.o: its hidden atexit",
+    "__register_atfork": "the NDK's crtbegin_so.o from API 23: its hidden "
+                         "pthread_atfork",
 }
+# Imports bionic has only from some API level on: a library built for an
+# older level that imports one fails to load there (the NDK's crtbegin_so.o
+# imports __register_atfork from API 23; NDK issue 964).
+IMPORTS_SINCE = {
+    "__register_atfork": 23,
+}
+# Android's oldest level, the NDK's minimum here: a library that does not say
+# its level (no .note.android.ident) is held to it.
+API_MIN = 21
 # The toolchain's weak hooks (glibc's crtbegin): null when nothing defines
 # them, so the loader needs nothing for them. Allowed only as weak.
 WEAK_HOOKS = {"_ITM_deregisterTMCloneTable", "_ITM_registerTMCloneTable",
