@@ -178,16 +178,22 @@ string(APPEND _includes " -D__errno_location=__errno")
 set(_ndk_flags "-DANDROID -fdata-sections -ffunction-sections -funwind-tables \
 -fstack-protector-strong -no-canonical-prefixes -D_FORTIFY_SOURCE=2 -Wformat \
 -Werror=format-security ${_abi_flags}")
+# The unwinder linked into every library is not exported from it.
 set(_ndk_link "-fuse-ld=lld -Wl,--build-id=sha1 -Wl,--no-rosegment \
--Wl,--no-undefined-version -Wl,--fatal-warnings -Wl,--no-undefined -Qunused-arguments")
+-Wl,--no-undefined-version -Wl,--fatal-warnings -Wl,--no-undefined -Qunused-arguments \
+-Wl,--exclude-libs,libunwind.a")
 
 # The module's C++ runtime, as CMake's Android support links it: the
 # driver's own C++ library left out, the chosen one named instead.
+# The NDK's clang takes libc++ without being told; Debian's takes libstdc++.
+# A config file says -stdlib=libc++ (clang never calls an argument from one
+# unused, so -nostdinc++ on a target beside it is no error under -Werror).
+file(WRITE "${ROOTCHECKER_STANDIN_SYSROOT}/clang++.cfg" "-stdlib=libc++\n")
 # With a runtime, the NDK's default features (exceptions, RTTI) too.
-set(_stl_compile "-stdlib=libc++ -fexceptions -frtti")
+set(_stl_compile "--config ${ROOTCHECKER_STANDIN_SYSROOT}/clang++.cfg -fexceptions -frtti")
 set(_stl_link "-nostdlib++")
 if(ANDROID_STL STREQUAL "none")
-  set(_stl_compile "-nostdinc++ -fno-exceptions -fno-rtti")
+  string(APPEND _stl_compile " -nostdinc++ -fno-exceptions -fno-rtti")
   set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "")
 elseif(ANDROID_STL STREQUAL "c++_shared")
   set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "-lc++_shared")

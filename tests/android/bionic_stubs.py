@@ -21,10 +21,14 @@ runs. What lands where, as in the NDK's sysroot:
                                the same names, as archives
   usr/lib/T/libc++.so, libc++.a
                                the NDK's linker scripts for -lc++
-  usr/lib/T/libgcc.a           empty: the runtime helpers are not here
+  usr/lib/T/libunwind.a        the names Debian's libunwind exports
+  usr/lib/T/libgcc.a           a linker script for it (Debian's clang links
+                               -lgcc where the NDK's links libunwind.a and
+                               compiler-rt's builtins, which are not here)
 
 and, for librootchecker.so alone (rootchecker_shared_library links it before
-the module's), rootchecker/libc.so, libm.so and libdl.so: libc.so defines
+the module's), rootchecker/libc.so, libm.so, libdl.so and an empty
+libgcc.a (a helper the library would need fails its link): libc.so defines
 exactly what check_android_loader.py's IMPORTS_ALLOWED names at API N, so the
 library links only if every import is on that list; libm.so and libdl.so
 define nothing (the NDK links them into every C++ library all the same).
@@ -189,7 +193,14 @@ def main():
     make.archive(lib / "libc++abi.a", [s for s in cxxabi if s[0] not in names])
     (lib / "libc++.so").write_text("INPUT(-lc++_shared)\n")
     (lib / "libc++.a").write_text("INPUT(-lc++_static -lc++abi)\n")
-    (lib / "libgcc.a").write_bytes(b"!<arch>\n")
+    # The unwinder the NDK links statically into every library; Debian's
+    # clang asks for it as libgcc.a, as the NDK's linker script of that name
+    # does.
+    make.archive(lib / "libunwind.a",
+                 exported(args.libcxx_dir / "libunwind.so.1"))
+    (lib / "libgcc.a").write_text("INPUT(-lunwind)\n")
+    # For the library: no helper at all, so one it would need fails the link.
+    (strict / "libgcc.a").write_bytes(b"!<arch>\n")
 
     for crt in ("crtbegin_so", "crtend_so"):
         make.compile(HERE / f"{crt}.c", api_lib / f"{crt}.o", "-O2",
