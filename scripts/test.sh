@@ -363,22 +363,24 @@ expect_failure() {
   fi
   echo "control: $what fails: $reason"
 }
-# standin_build ABI API STL TYPE: the stand-in library as an app's module
-# would build it, in its own folder (echoed).
+# standin_build ABI API STL TYPE [SYSROOT]: the stand-in library as an app's
+# module would build it, in its own folder (echoed); with SYSROOT, the
+# stand-in sysroot another build made for the same ABI and level.
 standin_build() {
-  local abi=$1 api=$2 stl=$3 type=$4
+  local abi=$1 api=$2 stl=$3 type=$4 sysroot=()
   local dir="$BUILD/android-standin-$abi-$api-$stl-$type"
+  [ -z "${5:-}" ] || sysroot=(-DROOTCHECKER_STANDIN_SYSROOT="$5")
   echo "$dir"
   { cmake --preset "android-standin-$abi" -B "$dir" --fresh -DROOTCHECKER_KEY_FILE="$key" \
-      -DANDROID_PLATFORM="$api" -DANDROID_STL="$stl" -DCMAKE_BUILD_TYPE="$type" &&
+      -DANDROID_PLATFORM="$api" -DANDROID_STL="$stl" -DCMAKE_BUILD_TYPE="$type" "${sysroot[@]}" &&
     cmake --build "$dir" -j "$JOBS"; } >"$dir.log" 2>&1 || { cat "$dir.log" >&2; return 1; }
 }
 
-# standin_checks DIR TYPE: the checks on the built library: the loader's,
-# the hardening, the key scan, and no C++ runtime inside.
+# standin_checks DIR TYPE SYSROOT: the checks on the built library: the
+# loader's, the hardening, the key scan, and none of the C++ runtime inside.
 standin_checks() {
   local dir=$1 type=$2 lib="$1/librootchecker.so" runtime
-  runtime=$(echo "$dir"/android-standin-sysroot/usr/lib/*-android*)
+  runtime=$(echo "$3"/usr/lib/*-android*)
   "$PYTHON" "$ROOT/tests/binary/check_android_loader.py" --android --lib "$lib" &&
     "$PYTHON" "$ROOT/tests/binary/check_library.py" --lib "$lib" \
       --compile-commands "$dir/compile_commands.json" --build-type "$type" &&
@@ -392,7 +394,7 @@ standin_checks() {
 needed_of() { readelf -dW "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd, -; }
 
 stage_android() {
-  local key="$BUILD/android-app.key" abi dir status=0 out api stl type build
+  local key="$BUILD/android-app.key" abi dir status=0 out api stl type build sysroot
   [ -s "$key" ] || od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$key"
   # Each ABI at API 21 and 26, with the module's C++ runtime chosen so that
   # each ABI and each level meets both; the fixture app's builds cover the
@@ -403,7 +405,7 @@ stage_android() {
       "arm64-v8a 21 c++_static" "arm64-v8a 26 c++_shared"; do
     read -r abi api stl <<<"$build"
   if dir=$(standin_build "$abi" "$api" "$stl" Release) &&
-      standin_checks "$dir" Release &&
+      standin_checks "$dir" Release "$dir/android-standin-sysroot" &&
       expect_failure "$abi/$api/$stl: a C++ library header" "'cstring' file not found" \
         cmake --build "$dir" --target android_control_cxx_header &&
       expect_failure "$abi/$api/$stl: an import off the list" "undefined symbol: getenv" \
@@ -435,13 +437,17 @@ stage_android() {
     fi
   done
   # What Gradle ships and runs: the debug variant built Debug, the release
-  # one RelWithDebInfo.
-  for abi in x86 x86_64 armeabi-v7a arm64-v8a; do
+  # one RelWithDebInfo, as the API-21 builds above (and with their sysroot).
+  for build in "x86 21 c++_shared" "x86_64 21 c++_static" \
+      "armeabi-v7a 21 c++_shared" "arm64-v8a 21 c++_static"; do
+    read -r abi api stl <<<"$build"
     for type in Debug RelWithDebInfo; do
-      if dir=$(standin_build "$abi" 21 c++_static "$type") && standin_checks "$dir" "$type"; then
-        summary+=("      android-standin $abi API 21 c++_static $type: checked")
+      sysroot="$BUILD/android-standin-$abi-$api-$stl-Release/android-standin-sysroot"
+      if dir=$(standin_build "$abi" "$api" "$stl" "$type" "$sysroot") &&
+        standin_checks "$dir" "$type" "$sysroot"; then
+        summary+=("      android-standin $abi API $api $stl $type: checked (NEEDED $(needed_of "$dir/librootchecker.so"))")
       else
-        summary+=("      android-standin $abi API 21 c++_static $type: FAILED")
+        summary+=("      android-standin $abi API $api $stl $type: FAILED")
         status=1
       fi
     done
