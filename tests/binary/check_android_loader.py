@@ -36,8 +36,10 @@ CXX_RUNTIME = re.compile(r"^lib(c\+\+(_shared|abi)?|stdc\+\+|gnustl_shared|"
                          r"stlport_shared|unwind)\.so(\.\d+)*$")
 
 # Every symbol the library may import, with why. Each one is a C function or
-# variable that bionic's libc has had since before API 21. A new import fails
-# this check until it is added here with its reason.
+# variable that bionic's libc has had since API 21 or before, but for those
+# IMPORTS_SINCE names with their level. A new import fails this check until
+# it is added here with its reason. tests/android/bionic_stubs.py makes the
+# stand-in's libc.so from both.
 IMPORTS_ALLOWED = {
     "malloc": "the decrypter's working buffer",
     "free": "the working buffer, after it is wiped",
