@@ -792,8 +792,16 @@ TerminalRun on_terminal(const std::vector<std::string>& args,
     _exit(127);
   }
   // Read until the tool closes the terminal (EIO once no process holds it).
+  // A tool that waits without a prompt would wait for ever: a minute of
+  // silence ends it (a hang guard, far above any run's time).
   char buffer[256];
   for (;;) {
+    pollfd ready{master, POLLIN, 0};
+    if (poll(&ready, 1, 60000) == 0) {
+      kill(pid, SIGKILL);
+      run.screen += "[a minute without output: killed]";
+      break;
+    }
     const ssize_t n = read(master, buffer, sizeof buffer);
     if (n <= 0) break;
     run.screen.append(buffer, static_cast<size_t>(n));
