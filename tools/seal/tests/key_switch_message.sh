@@ -43,12 +43,12 @@ says() {
 }
 
 configure ok "a key file" -S "$source" -B "$build" "${base[@]}" -DROOTCHECKER_KEY_FILE="$work/app.key"
-configure fail "then ROOTCHECKER_KEY" -B "$build" -DROOTCHECKER_KEY="$key" &&
+configure fail "then ROOTCHECKER_KEY" -S "$source" -B "$build" -DROOTCHECKER_KEY="$key" &&
   says "then ROOTCHECKER_KEY" "ROOTCHECKER_KEY_FILE is in this build folder's cache" \
     "To use ROOTCHECKER_KEY now, clear ROOTCHECKER_KEY_FILE: cmake -UROOTCHECKER_KEY_FILE" "--fresh"
-configure ok "-UROOTCHECKER_KEY_FILE, as the message says" -B "$build" -UROOTCHECKER_KEY_FILE -DROOTCHECKER_KEY="$key" &&
+configure ok "-UROOTCHECKER_KEY_FILE, as the message says" -UROOTCHECKER_KEY_FILE -DROOTCHECKER_KEY="$key" "$build" &&
   { [ "$(cat "$build/app_key.hex")" = "$key" ] || { echo "FAIL: the build's key is not ROOTCHECKER_KEY"; failures=$((failures + 1)); }; }
-configure fail "back to the key file" -B "$build" -DROOTCHECKER_KEY_FILE="$work/app.key" &&
+configure fail "back to the key file" -S "$source" -B "$build" -DROOTCHECKER_KEY_FILE="$work/app.key" &&
   says "back to the key file" "ROOTCHECKER_KEY is in this build folder's cache" \
     "clear ROOTCHECKER_KEY: cmake -UROOTCHECKER_KEY "
 configure fail "both at once in a new folder" -S "$source" -B "$work/both" "${base[@]}" \
