@@ -62,11 +62,11 @@ The password (seal) and the blob (verify) are read from standard input
 The password is never taken from the command line, where other users of the
 machine could read it in the process list. On a terminal, seal asks for it
 with echo off and reads one line; echo comes back on every way out, Ctrl-C
-and kill included. On a terminal, verify asks for the blob ("Blob (hex): ")
-and reads lines up to an empty line or Ctrl-D, so a blob wrapped over
-several lines is read whole; a terminal passes at most 4095 characters in a
-line, so a longer line is refused (give such a blob with --in or a pipe).
-A raw blob is not read from a terminal.
+and kill included. On a terminal, verify asks for the blob ("Blob (hex; end
+with an empty line or Ctrl-D): ") and reads lines up to an empty line or
+Ctrl-D, so a blob wrapped over several lines is read whole. A terminal
+passes at most 4095 characters in a line: a line that long is refused (give
+such a blob with --in or a pipe). A raw blob is not read from a terminal.
 
 Newline rule: one trailing "\n" or "\r\n" at the end of the input (standard
 input or --in) is not part of the password, so `echo secret | rootchecker-seal

@@ -719,7 +719,7 @@ TEST_F(SealToolTest, HelpDocumentsInputsFormatsAndExitCodes) {
                              "  8  ",
                              "  9  ",
                              "\"Salted__\"",
-                             "Blob (hex): "}) {
+                             "an empty line or Ctrl-D"}) {
     EXPECT_NE(r.out.find(needle), std::string::npos) << needle;
   }
   EXPECT_EQ(tool({"seal", "--help"}).out, r.out);
