@@ -72,9 +72,14 @@ class Checker:
         self.failures.append(what)
         print("FAIL: " + what)
 
-    def run_recipe(self, name, text, folder):
+    def shell(self, case):
+        # The README names sh and bash: the cases take turns.
+        shells = ["/bin/sh"] + [s for s in ("bash",) if shutil.which(s)]
+        return shells[case % len(shells)]
+
+    def run_recipe(self, name, text, folder, case):
         if name == "openssl":
-            command = ["/bin/sh", "-c", text]
+            command = [self.shell(case), "-c", text]
         else:
             with open(os.path.join(folder, "Seal.java"), "w") as f:
                 f.write(text)
@@ -95,7 +100,8 @@ class Checker:
             if stop_early and self.failures:
                 break
             password = content if sealed is None else sealed
-            label = f"{name} #{i} ({key} key, {len(password)}-byte password)"
+            where = f", {os.path.basename(self.shell(i))}" if name == "openssl" else ""
+            label = f"{name} #{i} ({key} key, {len(password)}-byte password{where})"
             folder = os.path.join(self.work, f"{name}-{i}")
             shutil.rmtree(folder, ignore_errors=True)
             os.makedirs(os.path.join(folder, "secrets"))
@@ -105,7 +111,7 @@ class Checker:
                 f.write(key_text)
             with open(os.path.join(folder, "password.txt"), "wb") as f:
                 f.write(content)
-            r = self.run_recipe(name, text, folder)
+            r = self.run_recipe(name, text, folder, i)
             if r.returncode != 0:
                 self.fail(f"{label}: the recipe exits {r.returncode}: {r.stderr.decode(errors='replace')}")
                 continue
