@@ -5,7 +5,8 @@ import java.nio.file.Paths;
 
 /**
  * Opens each blob file (hex) with the library's nativeDecrypt and prints, one
- * line a file, the password in hex or "null".
+ * line a file, "password " and the password in hex (none for an empty one),
+ * or "null".
  */
 public final class OpenBlob {
   private OpenBlob() {}
@@ -23,7 +24,7 @@ public final class OpenBlob {
         System.out.println("null");
         continue;
       }
-      StringBuilder out = new StringBuilder();
+      StringBuilder out = new StringBuilder("password ");
       for (byte b : password) out.append(String.format("%02x", b & 0xff));
       System.out.println(out);
     }

@@ -152,13 +152,13 @@ class Checker:
             [self.a.jvm, "-Xcheck:jni", "-Djava.library.path=" + self.a.libdir,
              "-cp", self.a.jar + os.pathsep + classes, "OpenBlob"] + [o[1] for o in opened],
             capture_output=True, timeout=300)
-        lines = r.stdout.decode().split()
+        lines = r.stdout.decode().splitlines()
         if r.returncode != 0 or len(lines) != len(opened) or b"WARNING" in r.stderr:
             self.fail(f"nativeDecrypt in the JVM: exit {r.returncode}, {len(lines)} lines for "
                       f"{len(opened)} blobs: {r.stderr.decode(errors='replace')}")
             return
         for (label, _, password, key), line in zip(opened, lines):
-            got = None if line == "null" else binascii.unhexlify(line)
+            got = binascii.unhexlify(line[len("password "):]) if line.startswith("password ") else None
             if key == "build" and got != password:
                 self.fail(f"{label}: nativeDecrypt gives {got!r}, want {password!r}")
             elif key != "build" and got == password:
