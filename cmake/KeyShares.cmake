@@ -18,8 +18,38 @@ option(ROOTCHECKER_ALLOW_DEVELOPMENT_KEY "Let an Android build use the public de
 # with this source.
 set(_dev_key "eb14917c0a10a1ee9074f58fed6577ee")
 
+# Which of the two the last good configure of this build folder used: a -D
+# stays in the cache, so a switch from one to the other sees both.
+set(_key_given_file "${ROOTCHECKER_GENERATED_DIR}/key_given_as.txt")
+set(_key_given_before "")
+if(EXISTS "${_key_given_file}")
+  file(READ "${_key_given_file}" _key_given_before)
+  string(STRIP "${_key_given_before}" _key_given_before)
+endif()
+
 if(ROOTCHECKER_KEY AND ROOTCHECKER_KEY_FILE)
-  message(FATAL_ERROR "Give ROOTCHECKER_KEY or ROOTCHECKER_KEY_FILE, not both.")
+  if(_key_given_before STREQUAL "ROOTCHECKER_KEY_FILE")
+    set(_key_cached ROOTCHECKER_KEY_FILE)
+    set(_key_wanted ROOTCHECKER_KEY)
+  elseif(_key_given_before STREQUAL "ROOTCHECKER_KEY")
+    set(_key_cached ROOTCHECKER_KEY)
+    set(_key_wanted ROOTCHECKER_KEY_FILE)
+  endif()
+  if(DEFINED _key_cached)
+    message(FATAL_ERROR
+      "Both ROOTCHECKER_KEY and ROOTCHECKER_KEY_FILE are set. ${_key_cached} is in this "
+      "build folder's cache (${CMAKE_BINARY_DIR}/CMakeCache.txt) from an "
+      "earlier configure, which used it. To use ${_key_wanted} now, clear ${_key_cached}: "
+      "cmake -U${_key_cached} -D${_key_wanted}=... ${CMAKE_BINARY_DIR}, or start the cache "
+      "afresh (cmake --fresh, CMake 3.24 or later; or delete CMakeCache.txt). "
+      "To keep ${_key_cached}, clear the other: -U${_key_wanted}.")
+  endif()
+  message(FATAL_ERROR
+    "Both ROOTCHECKER_KEY and ROOTCHECKER_KEY_FILE are set (on the command "
+    "line, in a preset, or in this build folder's cache from an earlier "
+    "configure: ${CMAKE_BINARY_DIR}/CMakeCache.txt). Give one: clear the other "
+    "with -UROOTCHECKER_KEY or -UROOTCHECKER_KEY_FILE, or start the cache "
+    "afresh (cmake --fresh, CMake 3.24 or later; or delete CMakeCache.txt).")
 elseif(ROOTCHECKER_KEY_FILE)
   if(NOT EXISTS "${ROOTCHECKER_KEY_FILE}")
     message(FATAL_ERROR "ROOTCHECKER_KEY_FILE: cannot read ${ROOTCHECKER_KEY_FILE}")
@@ -78,5 +108,13 @@ const uint8_t key_share_a[16] = {${_share_a}};
 const uint8_t key_share_b[16] = {${_share_b}};
 ")
 file(CONFIGURE OUTPUT "${ROOTCHECKER_KEY_HEX_FILE}" CONTENT "${_key}\n")
+if(_key_source STREQUAL "ROOTCHECKER_KEY")
+  set(_key_given "ROOTCHECKER_KEY")
+elseif(_key_source)
+  set(_key_given "ROOTCHECKER_KEY_FILE")
+else()
+  set(_key_given "")
+endif()
+file(CONFIGURE OUTPUT "${_key_given_file}" CONTENT "${_key_given}\n")
 unset(_key)
 unset(_digest)

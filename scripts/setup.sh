@@ -7,7 +7,7 @@ set -euo pipefail
 
 # The host64 preset: the library, its tests and tools, the JVM and the jars.
 host_packages=(
-  cmake ninja-build g++ libgtest-dev libssl-dev nlohmann-json3-dev
+  cmake ninja-build g++ libgtest-dev libssl-dev openssl nlohmann-json3-dev
   python3-pyelftools llvm openjdk-17-jdk-headless junit5
   # kotlinc: java.api_examples checks that Kotlin sees decrypt() as nullable.
   kotlin

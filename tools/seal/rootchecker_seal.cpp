@@ -53,13 +53,20 @@ verify  Reads a blob and opens it with the library's own decrypter, then checks
         time in 256 (the library alone returns bytes 1 time in 16), and a
         changed IV or a blob cut at the front changes the password but not
         the padding. Compare the password (--show) when it matters.
+        What openssl enc writes without the IV in front is refused where
+        it shows: a blob that starts with "Salted__" (exit 9) or one of 16
+        bytes, a single block (exit 1); the message says so.
 
 The password (seal) and the blob (verify) are read from standard input
 ("-"), or from the file given by --in.
 The password is never taken from the command line, where other users of the
 machine could read it in the process list. On a terminal, seal asks for it
 with echo off and reads one line; echo comes back on every way out, Ctrl-C
-and kill included.
+and kill included. On a terminal, verify asks for the blob ("Blob (hex; end
+with an empty line or Ctrl-D): ") and reads lines up to an empty line or
+Ctrl-D, so a blob wrapped over several lines is read whole. A terminal
+passes at most 4095 characters in a line: a line that long is refused (give
+such a blob with --in or a pipe). A raw blob is not read from a terminal.
 
 Newline rule: one trailing "\n" or "\r\n" at the end of the input (standard
 input or --in) is not part of the password, so `echo secret | rootchecker-seal
@@ -116,6 +123,10 @@ Exit codes:
   7  verify: the library would return bytes, but the padding is not PKCS#7,
      which seal never writes: wrong key or damaged blob
   8  out of memory
+  9  verify: the blob is openssl enc output made from a password (-pass, -k
+     or its prompt): it starts with "Salted__", and its key and IV come
+     from that password, not from the key file; seal it with -K and -iv
+     and write the IV first
 Errors are reported in one line on standard error.
 )";
 
@@ -129,6 +140,7 @@ enum ExitCode {
   kCryptoFailure = 6,
   kNotPkcs7 = 7,
   kOutOfMemory = 8,
+  kOpensslSalted = 9,
 };
 
 // Thrown to end the program, so that destructors wipe secrets on the way out.
@@ -150,6 +162,11 @@ constexpr size_t kMaxPassword = kMaxBlob - 16 - 1;
 // A blob's text: hex takes two digits a byte, plus whitespace.
 constexpr size_t kMaxBlobText = 4 * kMaxBlob;
 constexpr size_t kMaxKeyFile = 4096;
+
+// openssl enc's header when it derives the key and IV from a password.
+constexpr char kSalted[] = "Salted__";
+// Its first 10 digits in base64; the 11th holds bits of the salt too.
+constexpr char kSaltedBase64[] = "U2FsdGVkX1";
 
 enum class Format { kRaw, kHex, kBase64, kJava, kKotlin };
 
@@ -329,6 +346,10 @@ bool reads_stdin(const std::string& in_file) {
   return in_file.empty() || in_file == "-";
 }
 
+// The most a terminal passes in one line (Linux's N_TTY_BUF_SIZE less the
+// newline): a line this long was probably cut.
+constexpr size_t kTerminalLine = 4095;
+
 // Turns terminal echo off for its lifetime.
 struct EchoOff {
   termios saved{};
@@ -485,9 +506,13 @@ bool open_blob(const Key& key, const Bytes& blob, secret_bytes& password,
 Bytes seal_password(const Key& key, const secret_bytes& password) {
   Bytes blob(16 + password.size() + 16 - password.size() % 16);
   uint8_t* const iv = blob.data();
-  if (RAND_bytes(iv, 16) != 1) {
-    fail(kCryptoFailure, "OpenSSL's random generator failed; no IV, no blob");
-  }
+  // An IV that starts like openssl's salted header is drawn again (1 time in
+  // 2^64), so that verify takes every blob seal writes.
+  do {
+    if (RAND_bytes(iv, 16) != 1) {
+      fail(kCryptoFailure, "OpenSSL's random generator failed; no IV, no blob");
+    }
+  } while (std::memcmp(iv, kSalted, sizeof kSalted - 1) == 0);
   std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(
       EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
   int written = 0, tail = 0;
@@ -1060,13 +1085,67 @@ int seal(const Options& o) {
   return kOk;
 }
 
+// A blob typed or pasted on a terminal, after a prompt: lines up to an empty
+// one or the end of input, so that a blob wrapped over lines (as openssl
+// base64 writes it) is read whole and not cut after its first line.
+secret_bytes read_terminal_blob(Format format) {
+  if (format == Format::kRaw) {
+    fail(kUsageError,
+         "will not read a raw blob from a terminal; use --in, a pipe or "
+         "--format hex or base64");
+  }
+  std::fprintf(stderr, "Blob (%s; end with an empty line or Ctrl-D): ",
+               format == Format::kHex ? "hex" : "base64");
+  std::fflush(stderr);
+  secret_bytes text;
+  for (;;) {
+    const secret_bytes line = read_all(STDIN_FILENO, "standard input", true,
+                                       kMaxBlobText, kBlobTextTooLarge);
+    const bool ended = !line.empty() && line.back() == '\n';
+    const size_t length = line.size() - (ended ? 1 : 0);
+    if (length >= kTerminalLine) {
+      fail(kFileError,
+           "standard input: a line of " + std::to_string(length) +
+               " characters, as many as a terminal passes: the blob was "
+               "probably cut; give it with --in or through a pipe");
+    }
+    if (length == 0) break;  // an empty line, or Ctrl-D
+    text.insert(text.end(), line.begin(), line.end());
+    if (text.size() > kMaxBlobText)
+      fail(kFileError, std::string("standard input: ") + kBlobTextTooLarge);
+    if (!ended) break;  // Ctrl-D after text on the line
+  }
+  return text;
+}
+
+[[noreturn]] void fail_salted(const std::string& how) {
+  fail(kOpensslSalted,
+       "the blob " + how +
+           ": openssl enc's output when it makes the key and IV from a "
+           "password (-pass, -k or its prompt), not a blob under the app's "
+           "key; seal with -K KEY -iv IV and write the IV first");
+}
+
 int verify(const Options& o) {
   const Key key = load_key(o);
   const secret_bytes input =
-      reads_stdin(o.in_file)
-          ? read_all(STDIN_FILENO, "standard input", false, kMaxBlobText,
-                     kBlobTextTooLarge)
-          : read_file(o.in_file, "blob file", kMaxBlobText, kBlobTextTooLarge);
+      !reads_stdin(o.in_file)
+          ? read_file(o.in_file, "blob file", kMaxBlobText, kBlobTextTooLarge)
+      : isatty(STDIN_FILENO) ? read_terminal_blob(o.format)
+                             : read_all(STDIN_FILENO, "standard input", false,
+                                        kMaxBlobText, kBlobTextTooLarge);
+  if (o.format == Format::kHex) {
+    // Base64 given as hex would only be "not hex"; say what it is.
+    const auto first = std::find_if_not(input.begin(), input.end(), is_space);
+    const size_t n = sizeof kSaltedBase64 - 1;
+    if (static_cast<size_t>(input.end() - first) >= n &&
+        std::equal(first, first + static_cast<std::ptrdiff_t>(n),
+                   kSaltedBase64)) {
+      fail_salted(
+          "is base64 (give --format base64) and starts with "
+          "\"Salted__\"");
+    }
+  }
   Bytes blob;
   switch (o.format) {
     case Format::kHex:
@@ -1086,11 +1165,21 @@ int verify(const Options& o) {
                          " bytes; the largest is 1 MiB (1048576 bytes), as "
                          "seal writes");
   }
+  if (blob.size() >= sizeof kSalted - 1 &&
+      std::equal(blob.begin(), blob.begin() + sizeof kSalted - 1, kSalted)) {
+    fail_salted("starts with \"Salted__\"");
+  }
   if (password_blob_ciphertext_length(static_cast<uint32_t>(blob.size())) ==
       0) {
-    fail(kDoesNotOpen, "does not open: the blob's length is " +
-                           std::to_string(blob.size()) +
-                           "; it must be 16 + 16k bytes with k >= 1");
+    // openssl enc -K -iv writes whole blocks and no IV: one block is such
+    // output, since a blob has an IV and at least one block.
+    fail(kDoesNotOpen,
+         "does not open: the blob's length is " + std::to_string(blob.size()) +
+             "; it must be 16 + 16k bytes with k >= 1" +
+             (blob.size() == 16
+                  ? " (16 bytes is one block with no IV in front: openssl "
+                    "enc output without its IV?)"
+                  : ""));
   }
   secret_bytes password;
   bool pkcs7 = false;

@@ -698,12 +698,28 @@ TEST_F(SealToolTest, BadInputsExitWithTheirCodeAndOneLine) {
 TEST_F(SealToolTest, HelpDocumentsInputsFormatsAndExitCodes) {
   const Result r = tool({"--help"});
   EXPECT_EQ(r.exit_code, 0);
-  for (const char* needle :
-       {"never taken from the command", "--keep-newline", "\"\\r\\n\"",
-        "raw, hex, base64, java or kotlin", "library's own key shares",
-        "--allow-empty", "no integrity tag", "no check can prove that",
-        "whole or not at all", "1048576", "  0  ", "  1  ", "  2  ", "  3  ",
-        "  4  ", "  5  ", "  6  ", "  7  ", "  8  "}) {
+  for (const char* needle : {"never taken from the command",
+                             "--keep-newline",
+                             "\"\\r\\n\"",
+                             "raw, hex, base64, java or kotlin",
+                             "library's own key shares",
+                             "--allow-empty",
+                             "no integrity tag",
+                             "no check can prove that",
+                             "whole or not at all",
+                             "1048576",
+                             "  0  ",
+                             "  1  ",
+                             "  2  ",
+                             "  3  ",
+                             "  4  ",
+                             "  5  ",
+                             "  6  ",
+                             "  7  ",
+                             "  8  ",
+                             "  9  ",
+                             "\"Salted__\"",
+                             "an empty line or Ctrl-D"}) {
     EXPECT_NE(r.out.find(needle), std::string::npos) << needle;
   }
   EXPECT_EQ(tool({"seal", "--help"}).out, r.out);
@@ -748,6 +764,175 @@ TEST_F(SealToolTest, TerminalPasswordIsNotEchoed) {
   ASSERT_TRUE(
       library_opens(from_hex(read_file(blob_file).substr(0, 64)), opened));
   EXPECT_EQ(opened, "typed secret");
+}
+
+// The tool on a terminal: `answer` is typed once `prompt` shows (never, if
+// the prompt does not come); the screen is everything the terminal showed.
+struct TerminalRun {
+  int exit_code = -1;
+  bool prompted = false;
+  std::string screen;
+};
+
+TerminalRun on_terminal(const std::vector<std::string>& args,
+                        const std::string& prompt, const std::string& answer) {
+  std::vector<std::string> command = tool_command(args);
+  std::vector<char*> argv;
+  for (std::string& a : command) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  TerminalRun run;
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) {
+    ADD_FAILURE() << "forkpty: " << std::strerror(errno);
+    return run;
+  }
+  if (pid == 0) {
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  // Read until the tool closes the terminal (EIO once no process holds it).
+  // A tool that waits without a prompt would wait for ever: a minute of
+  // silence ends it (a hang guard, far above any run's time).
+  char buffer[256];
+  for (;;) {
+    pollfd ready{master, POLLIN, 0};
+    if (poll(&ready, 1, 60000) == 0) {
+      kill(pid, SIGKILL);
+      run.screen += "[a minute without output: killed]";
+      break;
+    }
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    run.screen.append(buffer, static_cast<size_t>(n));
+    if (!run.prompted && run.screen.find(prompt) != std::string::npos) {
+      run.prompted = true;
+      for (size_t done = 0; done < answer.size();) {
+        const ssize_t w =
+            ::write(master, answer.data() + done, answer.size() - done);
+        if (w <= 0) break;
+        done += static_cast<size_t>(w);
+      }
+    }
+  }
+  close(master);
+  int status = 0;
+  if (waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    run.exit_code = WEXITSTATUS(status);
+  return run;
+}
+
+// verify asks for the blob on a terminal and reads it whole, however it is
+// wrapped, up to an empty line or Ctrl-D; a line the terminal may have cut is
+// refused, not opened.
+TEST_F(SealToolTest, VerifyAsksForTheBlobOnATerminal) {
+  const std::string password = "typed on a terminal, 30 bytes";
+  const Bytes blob = seal_hex(password);
+  ASSERT_EQ(blob.size(), 48u);
+  const std::string hex = to_hex(blob);
+  std::string base64(64, '\0');
+  base64.resize(static_cast<size_t>(
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(base64.data()),
+                      blob.data(), static_cast<int>(blob.size()))));
+  ASSERT_EQ(base64.size(), 64u);
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string answer;
+    int exit_code;
+    const char* expected;  // on the screen
+  };
+  const Case cases[] = {
+      {"hex on two lines, then an empty line",
+       {"verify", "--show"},
+       hex.substr(0, 40) + "\n" + hex.substr(40) + "\n\n",
+       0,
+       "\r\ntyped on a terminal, 30 bytes\r\n"},
+      {"base64 wrapped, then Ctrl-D",
+       {"verify", "--show", "--format", "base64"},
+       base64.substr(0, 24) + "\n" + base64.substr(24, 24) + "\n" +
+           base64.substr(48) + "\n\x04",
+       0,
+       "\r\ntyped on a terminal, 30 bytes\r\n"},
+      {"Ctrl-D right after the blob",
+       {"verify", "--show"},
+       hex + "\x04\x04",
+       0,
+       "\r\ntyped on a terminal, 30 bytes\r\n"},
+      {"a line as long as a terminal passes",
+       {"verify"},
+       std::string(5000, '0') + "\n",
+       4,
+       "the blob was probably cut"},
+  };
+  const std::string prompt = "Blob (";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TerminalRun run = on_terminal(c.args, prompt, c.answer);
+    EXPECT_TRUE(run.prompted) << run.screen;
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.screen;
+    EXPECT_NE(run.screen.find(c.expected), std::string::npos) << run.screen;
+  }
+  // A raw blob is not typed: refused before any prompt.
+  const TerminalRun raw =
+      on_terminal({"verify", "--format", "raw"}, prompt, hex + "\n\n");
+  EXPECT_FALSE(raw.prompted) << raw.screen;
+  EXPECT_EQ(raw.exit_code, 2) << raw.screen;
+  EXPECT_NE(raw.screen.find("will not read a raw blob from a terminal"),
+            std::string::npos)
+      << raw.screen;
+}
+
+// What openssl enc writes when the IV is not put in front of it, made by the
+// openssl command itself: verify names it where the bytes show it (a
+// "Salted__" header, exit 9; a single block, exit 1), and opens the output
+// of the right command.
+TEST_F(SealToolTest, VerifyNamesOpensslOutputWithoutItsIv) {
+  if (run("/bin/sh", {"-c", "command -v openssl"}).exit_code != 0)
+    GTEST_SKIP() << "no openssl command";
+  const Block key = configured_key();
+  const std::string k = to_hex(Bytes(key.begin(), key.end()));
+  const std::string iv = "00112233445566778899aabbccddeeff";
+  const std::string pass = "printf pw | openssl enc -aes-128-cbc ";
+  const std::string hex = " | od -An -v -tx1";
+  struct Case {
+    const char* name;
+    std::string script;  // writes the blob to standard output
+    const char* format;
+    int exit_code;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"-pass and -pbkdf2", pass + "-pbkdf2 -pass pass:x", "raw", 9,
+       "the blob starts with \"Salted__\": openssl enc's output"},
+      {"-k, the old key derivation, as hex", pass + "-k x 2>/dev/null" + hex,
+       "hex", 9, "the blob starts with \"Salted__\""},
+      {"-a, read as hex", pass + "-pbkdf2 -pass pass:x -a", "hex", 9,
+       "is base64 (give --format base64) and starts with \"Salted__\""},
+      {"-a, read as base64", pass + "-pbkdf2 -pass pass:x -a", "base64", 9,
+       "the blob starts with \"Salted__\""},
+      {"-K and -iv, the IV left out", pass + "-K " + k + " -iv " + iv, "raw", 1,
+       "16 bytes is one block with no IV in front"},
+      {"-K and -iv, the IV first",
+       "printf %s " + iv + "; " + pass + "-K " + k + " -iv " + iv + hex, "hex",
+       0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result made = run("/bin/sh", {"-c", c.script});
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    write("blob", made.out);
+    const Result r =
+        tool({"verify", "--show", "--format", c.format, "--in", path("blob")});
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
+    if (c.exit_code == 0) {
+      EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), "pw\n");
+    } else {
+      EXPECT_EQ(r.out, "");
+      EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+  }
 }
 
 // The names in a folder, sorted.
