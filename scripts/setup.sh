@@ -15,8 +15,9 @@ packages=(
   cmake ninja-build g++ g++-multilib clang lld libclang-rt-14-dev clang-format
   # llvm-objcopy and llvm-objdump (clang only recommends them).
   llvm
-  # Android's jni.h, for the stand-in Android build.
-  android-libnativehelper-dev
+  # Android's jni.h, for the stand-in Android build; libc++'s headers for an
+  # app module's own C++ code there (ANDROID_STL c++_shared or c++_static).
+  android-libnativehelper-dev libc++-14-dev libc++abi-14-dev
   googletest libgtest-dev libbenchmark-dev libbenchmark-dev:i386 libssl-dev libssl-dev:i386
   openjdk-17-jdk-headless openjdk-17-jre-headless:i386 junit5 proguard-cli
   valgrind libc6-dbg:i386 gnuplot-nox nlohmann-json3-dev python3-pyelftools
@@ -66,6 +67,31 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+# The stand-in Android build makes its stub libc++_shared.so,
+# libc++_static.a and libunwind.a from the names Debian's libc++ 14 and its
+# unwinder export on each ABI's machine. Its packages for other architectures cannot be installed beside
+# the amd64 ones (all put their files in /usr/lib/llvm-14/lib), so they are
+# unpacked into a folder of their own, at the version installed for amd64.
+LIBCXX_DIR=/usr/local/lib/rootchecker-libcxx-14
+for arch in i386 arm64 armhf; do
+  [ -z "$host_only" ] || break
+  lib="$LIBCXX_DIR/$arch/usr/lib/llvm-14/lib"
+  [ -f "$lib/libc++.so.1" ] && [ -f "$lib/libc++abi.so.1" ] && [ -f "$lib/libunwind.so.1" ] && continue
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: no libc++ 14 for $arch in $LIBCXX_DIR: run as root" >&2
+    exit 1
+  fi
+  version=$(dpkg-query -W -f='${Version}' libc++1-14)
+  tmp=$(mktemp -d)
+  # apt's download user writes into it.
+  chown _apt "$tmp" 2>/dev/null || true
+  (cd "$tmp" && apt-get download -q "libc++1-14:$arch=$version" \
+    "libc++abi1-14:$arch=$version" "libunwind-14:$arch=$version")
+  mkdir -p "$LIBCXX_DIR/$arch"
+  for deb in "$tmp"/*.deb; do dpkg-deb -x "$deb" "$LIBCXX_DIR/$arch"; done
+  rm -rf "$tmp"
+done
 
 # Some x86_64 kernels cannot run 32-bit x86 programs (a VM without the
 # 32-bit compat mode says "Exec format error"). There the kernel is told to

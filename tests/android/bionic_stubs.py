@@ -1,11 +1,35 @@
 #!/usr/bin/env python3
-"""Writes the stand-in Android build's stub libraries: libc.so, libm.so and
-libdl.so, named as bionic names them, for one target.
+"""Writes the stand-in Android build's sysroot for one ABI and API level: the
+stub libraries, crt objects and header paths the NDK's sysroot would give.
 
-    bionic_stubs.py --out DIR --target TRIPLE [--clang CLANG]
+    bionic_stubs.py --out SYSROOT --target TRIPLE --api N --ndk-triple T
+                    --glibc-dir DIR --libcxx-dir DIR [--clang C] [--ar A]
 
-Like the NDK's own stubs, they hold only symbols, no code that runs. libc.so
-defines exactly what check_android_loader.py's IMPORTS_ALLOWED names, so the
+Like the NDK's own stubs, the libraries hold only symbols, no code that
+runs. What lands where, as in the NDK's sysroot:
+
+  usr/include/c++/v1           Debian's libc++ 14 headers (a link)
+  usr/lib/T/N/crtbegin_so.o    tests/android/crtbegin_so.c for API N
+  usr/lib/T/N/crtend_so.o      tests/android/crtend_so.c
+  usr/lib/T/N/libc.so, libm.so, libdl.so
+                               the module's: glibc's exported names for the
+                               machine (bionic's list is not to be had), plus
+                               what IMPORTS_ALLOWED names at API N, less what
+                               bionic lacks at N
+  usr/lib/T/libc++_shared.so   the names Debian's libc++ and libc++abi export
+  usr/lib/T/libc++_static.a, libc++abi.a
+                               the same names, as archives
+  usr/lib/T/libc++.so, libc++.a
+                               the NDK's linker scripts for -lc++
+  usr/lib/T/libunwind.a        the names Debian's libunwind exports
+  usr/lib/T/libgcc.a           a linker script for it (Debian's clang links
+                               -lgcc where the NDK's links libunwind.a and
+                               compiler-rt's builtins, which are not here)
+
+and, for librootchecker.so alone (rootchecker_shared_library links it before
+the module's), rootchecker/libc.so, libm.so, libdl.so and an empty
+libgcc.a (a helper the library would need fails its link): libc.so defines
+exactly what check_android_loader.py's IMPORTS_ALLOWED names at API N, so the
 library links only if every import is on that list; libm.so and libdl.so
 define nothing (the NDK links them into every C++ library all the same).
 """
@@ -16,46 +40,172 @@ import pathlib
 import subprocess
 import sys
 
-CHECK = pathlib.Path(__file__).resolve().parent.parent / "binary" / \
-    "check_android_loader.py"
+HERE = pathlib.Path(__file__).resolve().parent
+CHECK = HERE.parent / "binary" / "check_android_loader.py"
 
 # Variables among the allowed imports; the rest are functions.
 VARIABLES = {"__stack_chk_guard"}
+# Names the linker defines in every output: never stubbed.
+LINKER_DEFINED = {"_edata", "_end", "__bss_start", "_init", "_fini"}
 
 
-def allowed_imports():
-    """IMPORTS_ALLOWED, read from the check's source: it imports pyelftools,
-    which this needs not."""
+def check_constant(name):
+    """A constant of the check's source: it imports pyelftools, which this
+    needs not."""
     tree = ast.parse(CHECK.read_text(), str(CHECK))
     for node in tree.body:
         if isinstance(node, ast.Assign) and any(
-                isinstance(t, ast.Name) and t.id == "IMPORTS_ALLOWED"
-                for t in node.targets):
-            return sorted(ast.literal_eval(node.value))
-    sys.exit(f"{CHECK}: no IMPORTS_ALLOWED")
+                isinstance(t, ast.Name) and t.id == name for t in node.targets):
+            return ast.literal_eval(node.value)
+    sys.exit(f"{CHECK}: no {name}")
+
+
+def allowed_imports(api):
+    since = check_constant("IMPORTS_SINCE")
+    return sorted(name for name in check_constant("IMPORTS_ALLOWED")
+                  if since.get(name, 0) <= api)
+
+
+def exported(path):
+    """(name, kind, bind, size) of every symbol the ELF file defines in its
+    dynamic symbol table, without version suffixes."""
+    out = subprocess.run(["llvm-readelf", "--dyn-syms", "-W", str(path)],
+                         check=True, capture_output=True, text=True).stdout
+    symbols = {}
+    for line in out.splitlines():
+        fields = line.split()
+        # Num: Value Size Type Bind Vis Ndx Name
+        if len(fields) < 8 or not fields[0].endswith(":"):
+            continue
+        size, kind, bind, ndx, name = (fields[2], fields[3], fields[4],
+                                       fields[6], fields[7])
+        if ndx in ("UND", "ABS") or bind not in ("GLOBAL", "WEAK"):
+            continue
+        name = name.split("@")[0]
+        if kind in ("TLS", "SECTION", "FILE") or name in LINKER_DEFINED:
+            continue
+        kind = "OBJECT" if kind == "OBJECT" else "FUNC"
+        size = int(size, 0) if size.isdigit() or size.startswith("0x") else 0
+        symbols.setdefault(name, (name, kind, bind, size))
+    return list(symbols.values())
+
+
+def stub_assembly(symbols):
+    lines = ["// Generated by tests/android/bionic_stubs.py. Do not edit."]
+    for name, kind, bind, size in sorted(symbols):
+        quoted = f'"{name}"'
+        lines.append(".data" if kind == "OBJECT" else ".text")
+        lines.append(".balign 8")
+        lines.append(f"{'.weak' if bind == 'WEAK' else '.globl'} {quoted}")
+        if kind == "OBJECT":
+            lines += [f".type {quoted}, %object", f".size {quoted}, {size}",
+                      f"{quoted}:", f".zero {max(size, 1)}"]
+        else:
+            lines += [f".type {quoted}, %function", f"{quoted}:", ".zero 4"]
+    return "\n".join(lines) + "\n"
+
+
+class Maker:
+    def __init__(self, args):
+        self.args = args
+
+    def compile(self, source, obj, *flags):
+        subprocess.run([self.args.clang, f"--target={self.args.target}",
+                        "-fPIC", "-c", *flags, "-o", str(obj), str(source)],
+                       check=True)
+
+    def source(self, out):
+        """Where the generated assembly for OUT goes: beside the sysroot's
+        folders, not in them."""
+        folder = self.args.out / "src"
+        folder.mkdir(exist_ok=True)
+        return folder / (out.parent.name + "-" + out.name + ".s")
+
+    def shared(self, out, symbols, soname=None):
+        source = self.source(out)
+        source.write_text(stub_assembly(symbols))
+        subprocess.run([self.args.clang, f"--target={self.args.target}",
+                        "-fuse-ld=lld", "-nostdlib", "-shared",
+                        f"-Wl,-soname,{soname or out.name}", "-o", str(out),
+                        str(source)], check=True)
+
+    def archive(self, out, symbols):
+        source = self.source(out)
+        source.write_text(stub_assembly(symbols))
+        obj = source.with_suffix(".o")
+        self.compile(source, obj)
+        out.unlink(missing_ok=True)
+        subprocess.run([self.args.ar, "rcs", str(out), str(obj)], check=True)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--out", required=True, type=pathlib.Path)
     parser.add_argument("--target", required=True)
+    parser.add_argument("--api", required=True, type=int)
+    parser.add_argument("--ndk-triple", required=True)
+    parser.add_argument("--glibc-dir", required=True, type=pathlib.Path)
+    parser.add_argument("--libcxx-dir", required=True, type=pathlib.Path)
     parser.add_argument("--clang", default="clang")
+    parser.add_argument("--ar", default="llvm-ar")
     args = parser.parse_args()
-    args.out.mkdir(parents=True, exist_ok=True)
+    make = Maker(args)
+    api = args.api
 
-    libc = ["// Generated by tests/android/bionic_stubs.py. Do not edit."]
-    for name in allowed_imports():
-        libc.append(f"void* {name};" if name in VARIABLES
-                    else f"void {name}(void) {{}}")
-    sources = {"c": "\n".join(libc) + "\n", "m": "", "dl": ""}
-    for lib, text in sources.items():
-        source = args.out / f"lib{lib}.c"
-        source.write_text(text)
-        subprocess.run(
-            [args.clang, f"--target={args.target}", "-fuse-ld=lld",
-             "-nostdlib", "-shared", "-fPIC", "-fno-builtin",
-             f"-Wl,-soname,lib{lib}.so", "-o", str(args.out / f"lib{lib}.so"),
-             str(source)], check=True)
+    lib = args.out / "usr" / "lib" / args.ndk_triple
+    api_lib = lib / str(api)
+    strict = args.out / "rootchecker"
+    include = args.out / "usr" / "include"
+    for folder in (api_lib, strict, include / "c++"):
+        folder.mkdir(parents=True, exist_ok=True)
+
+    link = include / "c++" / "v1"
+    if not link.is_symlink():
+        link.symlink_to("/usr/lib/llvm-14/include/c++/v1")
+
+    # The library's libc: its import list, each name at the levels bionic
+    # has it.
+    allowed = allowed_imports(api)
+    libc = [(name, "OBJECT" if name in VARIABLES else "FUNC", "GLOBAL", 8)
+            for name in allowed]
+    make.shared(strict / "libc.so", libc)
+    make.shared(strict / "libm.so", [])
+    make.shared(strict / "libdl.so", [])
+
+    # The module's: what an app's own code may call.
+    since = check_constant("IMPORTS_SINCE")
+    too_new = {name for name, level in since.items() if level > api}
+    module_libc = {s[0]: s for s in exported(args.glibc_dir / "libc.so.6")
+                   if s[0] not in too_new}
+    for symbol in libc:
+        module_libc.setdefault(symbol[0], symbol)
+    make.shared(api_lib / "libc.so", module_libc.values())
+    make.shared(api_lib / "libm.so", exported(args.glibc_dir / "libm.so.6"))
+    make.shared(api_lib / "libdl.so", [])
+
+    # The NDK's libc++_shared.so holds libc++abi too.
+    cxx = exported(args.libcxx_dir / "libc++.so.1")
+    cxxabi = exported(args.libcxx_dir / "libc++abi.so.1")
+    names = {s[0] for s in cxx}
+    make.shared(lib / "libc++_shared.so",
+                cxx + [s for s in cxxabi if s[0] not in names])
+    make.archive(lib / "libc++_static.a", cxx)
+    make.archive(lib / "libc++abi.a", [s for s in cxxabi if s[0] not in names])
+    (lib / "libc++.so").write_text("INPUT(-lc++_shared)\n")
+    (lib / "libc++.a").write_text("INPUT(-lc++_static -lc++abi)\n")
+    # The unwinder the NDK links statically into every library; Debian's
+    # clang asks for it as libgcc.a, as the NDK's linker script of that name
+    # does.
+    make.archive(lib / "libunwind.a",
+                 exported(args.libcxx_dir / "libunwind.so.1"))
+    (lib / "libgcc.a").write_text("INPUT(-lunwind)\n")
+    # For the library: no helper at all, so one it would need fails the link.
+    (strict / "libgcc.a").write_bytes(b"!<arch>\n")
+
+    for crt in ("crtbegin_so", "crtend_so"):
+        make.compile(HERE / f"{crt}.c", api_lib / f"{crt}.o", "-O2",
+                     "-ffreestanding", "-nostdinc", "-fno-stack-protector",
+                     "-Wall", "-Wextra", "-Werror")
     return 0
 
 

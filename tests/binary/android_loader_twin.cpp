@@ -18,6 +18,26 @@ extern "C" __attribute__((visibility("default"))) int twin_entry(char* out,
 #endif
 }
 
+#if defined(TWIN_API)
+// What the NDK's crtbegin_so.o brings from API 23: an import of
+// __register_atfork, and the API level in .note.android.ident (name
+// "Android", type 1, the level as the first 32-bit word of the description).
+extern "C" int __register_atfork(void (*prepare)(), void (*parent)(),
+                                 void (*child)(), void* dso);
+extern "C" __attribute__((visibility("default"))) int twin_atfork() {
+  return __register_atfork(nullptr, nullptr, nullptr, nullptr);
+}
+#define TWIN_STR(x) #x
+#define TWIN_XSTR(x) TWIN_STR(x)
+__asm__(
+    ".pushsection .note.android.ident, \"a\", %note\n"
+    ".balign 4\n"
+    ".long 8, 4, 1\n"
+    ".asciz \"Android\"\n"
+    ".long " TWIN_XSTR(TWIN_API) "\n"
+    ".popsection\n");
+#endif
+
 #if defined(TWIN_TEXTREL)
 // An absolute address in .text: the loader would have to write to code.
 #if __SIZEOF_POINTER__ == 8

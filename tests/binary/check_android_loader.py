@@ -3,8 +3,12 @@
 level from 21: what it reads is the program headers and the dynamic segment,
 and so does this check (section headers only for their own rule).
 
-    check_android_loader.py --lib PATH [--android] [--check NAME]...
-                            [--expect-fail NAME]...
+    check_android_loader.py --lib PATH [--android] [--api N]
+                            [--check NAME]... [--expect-fail NAME]...
+
+The API level the library is held to is its own: the .note.android.ident
+that the NDK's crtbegin_so.o puts in every library it links. --api N
+overrides it; without either (a Linux build) it is Android's oldest, 21.
 
 Every rule prints PASS or FAIL with its name; the exit status is 1 if any
 failed. With --expect-fail NAME the library is a faulty twin built to break
@@ -54,8 +58,21 @@ IMPORTS_ALLOWED = {
     "__aeabi_memclr": "ARM EABI: memset to zero",
     "__aeabi_memclr4": "ARM EABI: memset to zero, aligned",
     "__aeabi_memclr8": "ARM EABI: memset to zero, aligned",
-    "__cxa_finalize": "the toolchain's crtbegin, run at unload",
+    "__cxa_finalize": "crtbegin's destructor (the NDK's crtbegin_so.o, "
+                      "glibc's crtbeginS.o), run at unload",
+    "__cxa_atexit": "the NDK's crtbegin_so.o: its hidden atexit",
+    "__register_atfork": "the NDK's crtbegin_so.o from API 23: its hidden "
+                         "pthread_atfork",
 }
+# Imports bionic has only from some API level on: a library built for an
+# older level that imports one fails to load there (the NDK's crtbegin_so.o
+# imports __register_atfork from API 23; NDK issue 964).
+IMPORTS_SINCE = {
+    "__register_atfork": 23,
+}
+# Android's oldest level, the NDK's minimum here: a library that does not say
+# its level (no .note.android.ident) is held to it.
+API_MIN = 21
 # The toolchain's weak hooks (glibc's crtbegin): null when nothing defines
 # them, so the loader needs nothing for them. Allowed only as weak.
 WEAK_HOOKS = {"_ITM_deregisterTMCloneTable", "_ITM_registerTMCloneTable",
@@ -65,8 +82,35 @@ PAGE_16K = 16384
 DF_TEXTREL = 0x4
 
 
+NT_ANDROID_IDENT = 1
+
+
+def android_ident(elf):
+    """The API level of the library's .note.android.ident, or None. Read
+    from the raw notes: pyelftools takes type 1 for GNU's ABI tag."""
+    def aligned(n):
+        return (n + 3) & ~3
+    for segment in elf.iter_segments():
+        if segment["p_type"] != "PT_NOTE":
+            continue
+        data = segment.data()
+        at = 0
+        while at + 12 <= len(data):
+            namesz, descsz, kind = (int.from_bytes(data[at + i:at + i + 4],
+                                                   "little")
+                                    for i in (0, 4, 8))
+            name = data[at + 12:at + 12 + namesz]
+            desc_at = at + 12 + aligned(namesz)
+            desc = data[desc_at:desc_at + descsz]
+            if name == b"Android\0" and kind == NT_ANDROID_IDENT and \
+                    len(desc) >= 4:
+                return int.from_bytes(desc[:4], "little")
+            at = desc_at + aligned(descsz)
+    return None
+
+
 class Library:
-    def __init__(self, path, android=False):
+    def __init__(self, path, android=False, api=None):
         self.path = path
         self.android = android
         self.file = open(path, "rb")
@@ -77,6 +121,13 @@ class Library:
         dynamic = [s for s in self.segments if s["p_type"] == "PT_DYNAMIC"]
         self.dynamic = dynamic[0] if dynamic else None
         self.tags = list(self.dynamic.iter_tags()) if self.dynamic else []
+        ident = android_ident(self.elf)
+        if api is not None:
+            self.api, self.api_from = api, "--api"
+        elif ident is not None:
+            self.api, self.api_from = ident, ".note.android.ident"
+        else:
+            self.api, self.api_from = API_MIN, "no .note.android.ident: the oldest"
 
     def tag_values(self, name):
         return [t for t in self.tags if t.entry.d_tag == name]
@@ -181,12 +232,20 @@ GLIBC_NAMES = {
 
 
 def rule_imports(lib, fail):
-    """imports only the documented C functions"""
+    """imports only the documented C functions, each at the API levels
+    bionic has it"""
     imports = sorted((s.name, s["st_info"]["bind"])
                      for s in lib.dynamic_symbols()
                      if s["st_shndx"] == "SHN_UNDEF")
     print(f"  imports: {', '.join(name for name, _ in imports) or 'nothing'}")
+    print(f"  API level {lib.api} ({lib.api_from})")
     for name, bind in imports:
+        since = IMPORTS_SINCE.get(name, API_MIN)
+        if name in IMPORTS_ALLOWED and lib.api < since:
+            fail(f"imports {name}, which bionic has only from API {since}: "
+                 f"built for API {lib.api}, the library fails to load on "
+                 f"API {lib.api} to {since - 1}")
+            continue
         if name in IMPORTS_ALLOWED:
             continue
         if not lib.android and GLIBC_NAMES.get(name) in IMPORTS_ALLOWED:
@@ -216,12 +275,18 @@ def main():
     parser.add_argument("--android", action="store_true",
                         help="a library linked for Android, not a Linux "
                         "stand-in: NEEDED names bionic's libraries alone")
+    parser.add_argument("--api", type=int,
+                        help="the API level to hold the library to, instead "
+                        "of its .note.android.ident")
     parser.add_argument("--expect-fail", action="append", choices=sorted(RULES),
                         help="the library is a twin built to break this rule "
                         "alone (or the rules given)")
     args = parser.parse_args()
+    if args.api is not None and args.api < API_MIN:
+        parser.error(f"--api {args.api}: Android's oldest level here is "
+                     f"{API_MIN}")
 
-    lib = Library(args.lib, args.android)
+    lib = Library(args.lib, args.android, args.api)
     if lib.dynamic is None:
         print(f"FAIL {args.lib}: no PT_DYNAMIC segment: not a shared library")
         return 1
