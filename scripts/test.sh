@@ -474,8 +474,9 @@ app_host() {
     { cat "$dir.configure.log" "$dir.build.log" 2>/dev/null | tail -n 40; return 1; }
 }
 
-# The fixture with the stand-in at one API level, C++ runtime and ABI. The
-# loader check on the library it made, and the app's own library NEEDs the
+# The fixture with the stand-in at one API level, C++ runtime and ABI, built
+# as Gradle builds a release variant (RelWithDebInfo). The loader check and
+# the key scan on the library it made, and the app's own library NEEDs the
 # runtime it asked for (libc++_shared.so for c++_shared; none for c++_static).
 APP_TABLE=()
 app_standin() {
@@ -498,6 +499,12 @@ app_standin() {
   if ! "$PYTHON" "$ROOT/tests/binary/check_android_loader.py" --android --lib "$lib" >"$dir.loader.log" 2>&1; then
     cat "$dir.loader.log"
     verdict="loader check FAILED"
+    status=1
+  fi
+  if ! "$PYTHON" "$ROOT/tests/binary/check_key_material.py" --lib "$lib" \
+      --key-file "$dir/librootchecker/app_key.hex" --objdump llvm-objdump >"$dir.key.log" 2>&1; then
+    cat "$dir.key.log"
+    verdict="key scan FAILED"
     status=1
   fi
   case "$stl,$app_needed" in
