@@ -2,7 +2,10 @@
 # The tools without the tests: configures and builds with
 # ROOTCHECKER_BUILD_TESTS=OFF while GoogleTest, nlohmann-json, Google
 # Benchmark, pyelftools and JUnit cannot be found, then seals a password with
-# rootchecker-seal and opens the blob with its verify.
+# rootchecker-seal and opens the blob with its verify. Then the same with
+# clang driving a linker that refuses GNU ld's ELF-only options
+# (tests/strict-ld.sh), as Apple's ld64 would: the configure finds which it
+# takes, and the tools build without them.
 #
 #   tests/tools-only.sh SOURCE_DIR BUILD_DIR
 #
@@ -72,6 +75,26 @@ else
   echo "${opened:-}"
   status=1
 fi
+
+# A linker that takes none of the library's GNU options.
+strict=$build-strict-ld
+rm -rf "$strict"
+if cmake -S "$src" -B "$strict" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DROOTCHECKER_BUILD_TESTS=OFF -DROOTCHECKER_KEY_FILE="$build/app.key" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fuse-ld=$src/tests/strict-ld.sh" \
+    -DCMAKE_SHARED_LINKER_FLAGS="-fuse-ld=$src/tests/strict-ld.sh" >"$strict.log" 2>&1 &&
+  cmake --build "$strict" -j "${ROOTCHECKER_JOBS:-2}" >>"$strict.log" 2>&1 &&
+  printf '%s\n' "$password" | "$strict/tools/seal/rootchecker-seal" seal --out "$strict/blob" 2>/dev/null &&
+  [ "$("$strict/tools/seal/rootchecker-seal" verify --in "$strict/blob" --show 2>&1 | tail -n 1)" = "$password" ]; then
+  refused=$(sed -n 's/^-- The linker does not take \([^:]*\):.*/\1/p' "$strict.log" | sed 's/=.*librootchecker.map/=<map>/' | paste -sd' ' -)
+  echo "tools-only: with a linker that refuses them, the configure left out: ${refused:-nothing}; the tools built, seal and verify work"
+  [ -n "$refused" ] || status=1
+else
+  echo "tools-only: with a linker that refuses the GNU options, the build failed:"
+  tail -n 30 "$strict.log"
+  status=1
+fi
+rm -rf "$strict"
 
 # The control: with the tests on, the same hidden packages stop the configure.
 control=$build-with-tests
