@@ -568,13 +568,15 @@ stage_app() {
 
   # The tools without the tests' packages.
   if bash "$ROOT/tests/tools-only.sh" "$ROOT" "$BUILD/tools-only"; then
-    summary+=("      tools-only: rootchecker-seal and the jar without GoogleTest, nlohmann-json, Benchmark, pyelftools or JUnit; seal and verify work")
+    summary+=("      tools-only: rootchecker-seal and the jar without GoogleTest, nlohmann-json, Benchmark, pyelftools or JUnit, and with a linker that refuses the GNU options; seal and verify work")
   else
     summary+=("      tools-only: FAILED")
     status=1
   fi
 
-  # What Gradle builds: the debug and release variants' build types.
+  # What Gradle builds: the debug and release variants' build types. The
+  # stack and vector-register tests and the key scan (test presets
+  # host64-debug, host64-relwithdebinfo).
   local type
   for type in debug relwithdebinfo; do
     build "host64-$type" && tests "host64-$type" || status=1
