@@ -12,7 +12,7 @@
 #
 # The same as the NDK: clang for the Android target triple at the API level
 # (which brings the ABI's baseline: SSSE3 on x86, SSE4.2 and POPCNT on
-# x86_64, Neon on armeabi-v7a, and emulated TLS below API 29), the NDK's
+# x86_64, Neon on armeabi-v7a, and whatever clang does by level), the NDK's
 # compile flags (-mstackrealign on x86 below API 24), lld driven by clang
 # as the NDK's driver does it: crtbegin_so.o first and crtend_so.o last into
 # every shared library, then libc, libm and libdl named as bionic names them,

@@ -22,8 +22,10 @@
 #                   and the page-size tests in an arm64 VM with 16 KB pages
 #   k  armv7        clang, 32-bit ARM (armeabi-v7a): the same under qemu-arm
 #                   and, as a 32-bit process, in an arm64 VM with 4 KiB pages
-#   l  android      the library as the NDK builds it, all four ABIs, against
-#                   stand-ins for the NDK's headers and libraries; the loader
+#   l  android      the library as the NDK builds it in an app's module, all
+#                   four ABIs at API 21 and 26 with c++_shared and c++_static,
+#                   Release, Debug and RelWithDebInfo, against stand-ins for
+#                   the NDK's headers, crt objects and libraries; the loader
 #                   check in its Android mode, and controls that must fail
 #   m  app          the library as a guest in an app's build (tests/app, with
 #                   add_subdirectory): on the host with no build type, and
@@ -367,28 +369,94 @@ expect_failure() {
   fi
   echo "control: $what fails: $reason"
 }
+# standin_build ABI API STL TYPE [SYSROOT]: the stand-in library as an app's
+# module would build it, in its own folder (echoed); with SYSROOT, the
+# stand-in sysroot another build made for the same ABI and level.
+standin_build() {
+  local abi=$1 api=$2 stl=$3 type=$4 sysroot=()
+  local dir="$BUILD/android-standin-$abi-$api-$stl-$type"
+  [ -z "${5:-}" ] || sysroot=(-DROOTCHECKER_STANDIN_SYSROOT="$5")
+  echo "$dir"
+  { cmake --preset "android-standin-$abi" -B "$dir" --fresh -DROOTCHECKER_KEY_FILE="$key" \
+      -DANDROID_PLATFORM="$api" -DANDROID_STL="$stl" -DCMAKE_BUILD_TYPE="$type" "${sysroot[@]}" &&
+    cmake --build "$dir" -j "$JOBS"; } >"$dir.log" 2>&1 || { cat "$dir.log" >&2; return 1; }
+}
+
+# standin_checks DIR TYPE SYSROOT: the checks on the built library: the
+# loader's, the hardening, the key scan, and none of the C++ runtime inside.
+standin_checks() {
+  local dir=$1 type=$2 lib="$1/librootchecker.so" runtime
+  runtime=$(echo "$3"/usr/lib/*-android*)
+  "$PYTHON" "$ROOT/tests/binary/check_android_loader.py" --android --lib "$lib" &&
+    "$PYTHON" "$ROOT/tests/binary/check_library.py" --lib "$lib" \
+      --compile-commands "$dir/compile_commands.json" --build-type "$type" &&
+    "$PYTHON" "$ROOT/tests/binary/check_key_material.py" --lib "$lib" \
+      --key-file "$dir/app_key.hex" --objdump llvm-objdump &&
+    "$PYTHON" "$ROOT/tests/android/check_no_cxx_runtime.py" --lib "$lib" \
+      --archive "$runtime/libc++_static.a" --archive "$runtime/libc++abi.a" \
+      --archive "$runtime/libunwind.a"
+}
+
+needed_of() { readelf -dW "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd, -; }
+
 stage_android() {
-  local key="$BUILD/android-app.key" abi dir status=0 needed out
+  local key="$BUILD/android-app.key" abi dir status=0 out api stl type build sysroot
   [ -s "$key" ] || od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$key"
-  for abi in x86 x86_64 armeabi-v7a arm64-v8a; do
-    dir="$BUILD/android-standin-$abi"
-    if build "android-standin-$abi" -DROOTCHECKER_KEY_FILE="$key" &&
-      "$PYTHON" "$ROOT/tests/binary/check_android_loader.py" --android \
-        --lib "$dir/librootchecker.so" &&
-      "$PYTHON" "$ROOT/tests/binary/check_library.py" --lib "$dir/librootchecker.so" \
-        --compile-commands "$dir/compile_commands.json" --build-type Release &&
-      "$PYTHON" "$ROOT/tests/binary/check_key_material.py" --lib "$dir/librootchecker.so" \
-        --key-file "$dir/app_key.hex" --objdump llvm-objdump &&
-      expect_failure "$abi: a C++ library header" "'cstring' file not found" \
-        cmake --build --preset "android-standin-$abi" --target android_control_cxx_header &&
-      expect_failure "$abi: an import off the list" "undefined symbol: getenv" \
-        cmake --build --preset "android-standin-$abi" --target android_control_import; then
-      needed=$(readelf -dW "$dir/librootchecker.so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd, -)
-      summary+=("      android-standin-$abi: built and checked (NEEDED $needed); both controls fail")
+  # Each ABI at API 21 and 26, with the module's C++ runtime chosen so that
+  # each ABI and each level meets both; the fixture app's builds cover the
+  # whole matrix.
+  for build in "x86 21 c++_shared" "x86 26 c++_static" \
+      "x86_64 21 c++_static" "x86_64 26 c++_shared" \
+      "armeabi-v7a 21 c++_shared" "armeabi-v7a 26 c++_static" \
+      "arm64-v8a 21 c++_static" "arm64-v8a 26 c++_shared"; do
+    read -r abi api stl <<<"$build"
+  if dir=$(standin_build "$abi" "$api" "$stl" Release) &&
+      standin_checks "$dir" Release "$dir/android-standin-sysroot" &&
+      expect_failure "$abi/$api/$stl: a C++ library header" "'cstring' file not found" \
+        cmake --build "$dir" --target android_control_cxx_header &&
+      expect_failure "$abi/$api/$stl: an import off the list" "undefined symbol: getenv" \
+        cmake --build "$dir" --target android_control_import &&
+      if [ "$api" -lt 23 ]; then
+        expect_failure "$abi/$api: __register_atfork below API 23" "undefined symbol: __register_atfork" \
+          cmake --build "$dir" --target android_control_atfork
+      else
+        # The same library, held to API 21: what shipping it to an older
+        # minSdk would be.
+        "$PYTHON" "$ROOT/tests/binary/check_android_loader.py" --android --api 21 \
+          --expect-fail imports --lib "$dir/librootchecker.so"
+      fi &&
+      if [ "$stl" = c++_shared ]; then
+        cmake --build "$dir" --target android_control_cxx_shared >/dev/null &&
+          "$PYTHON" "$ROOT/tests/binary/check_android_loader.py" --android --expect-fail needed \
+            --lib "$dir/tests/android/android_control_cxx_shared/librootchecker.so"
+      else
+        cmake --build "$dir" --target android_control_cxx_static >/dev/null &&
+          "$PYTHON" "$ROOT/tests/android/check_no_cxx_runtime.py" --expect-fail \
+            --lib "$dir/tests/android/android_control_cxx_static/librootchecker.so" \
+            --archive "$(echo "$dir"/android-standin-sysroot/usr/lib/*-android*)/libc++_static.a" \
+            --archive "$(echo "$dir"/android-standin-sysroot/usr/lib/*-android*)/libc++abi.a"
+      fi; then
+      summary+=("      android-standin $abi API $api $stl: checked (NEEDED $(needed_of "$dir/librootchecker.so")); the controls fail")
     else
-      summary+=("      android-standin-$abi: FAILED")
+      summary+=("      android-standin $abi API $api $stl: FAILED")
       status=1
     fi
+  done
+  # What Gradle ships and runs: the debug variant built Debug, the release
+  # one RelWithDebInfo, as the API-21 builds above (and with their sysroot).
+  for build in "x86 21 c++_shared" "x86_64 21 c++_static" \
+      "armeabi-v7a 21 c++_shared" "arm64-v8a 21 c++_static"; do
+    read -r abi api stl <<<"$build"
+    for type in Debug RelWithDebInfo; do
+      sysroot="$BUILD/android-standin-$abi-$api-$stl-Release/android-standin-sysroot"
+      if dir=$(standin_build "$abi" "$api" "$stl" "$type" "$sysroot") &&
+        standin_checks "$dir" "$type" "$sysroot"; then
+        summary+=("      android-standin $abi API $api $stl $type: checked (NEEDED $(needed_of "$dir/librootchecker.so"))")
+      else
+        summary+=("      android-standin $abi API $api $stl $type: FAILED")
+        status=1
+      fi
+    done
   done
   local control="$BUILD/android-key-control"
   rm -rf "$control"

@@ -30,10 +30,16 @@ SONAME = "librootchecker.so"
 # library: glibc keeps __stack_chk_guard there on ARM, bionic in libc.so.
 NEEDED_ALLOWED = {"libc", "libm", "libdl"}
 GLIBC_LOADER = re.compile(r"^ld-linux(-[\w-]+)?\.so\.\d+$")
+# C++ runtimes an app's module may use (ANDROID_STL) and the library must not
+# carry, named apart so that a leak says what it is.
+CXX_RUNTIME = re.compile(r"^lib(c\+\+(_shared|abi)?|stdc\+\+|gnustl_shared|"
+                         r"stlport_shared|unwind)\.so(\.\d+)*$")
 
 # Every symbol the library may import, with why. Each one is a C function or
-# variable that bionic's libc has had since before API 21. A new import fails
-# this check until it is added here with its reason.
+# variable that bionic's libc has had since API 21 or before, but for those
+# IMPORTS_SINCE names with their level. A new import fails this check until
+# it is added here with its reason. tests/android/bionic_stubs.py makes the
+# stand-in's libc.so from both.
 IMPORTS_ALLOWED = {
     "malloc": "the decrypter's working buffer",
     "free": "the working buffer, after it is wiped",
@@ -188,6 +194,10 @@ def rule_needed(lib, fail):
     needed = [t.needed for t in lib.tag_values("DT_NEEDED")]
     print(f"  NEEDED: {', '.join(needed) or 'nothing'}")
     for name in needed:
+        if CXX_RUNTIME.match(name):
+            fail(f"NEEDED {name}: a C++ runtime (the app module's "
+                 "ANDROID_STL, say); the library carries none")
+            continue
         if lib.android:
             # Bionic's names, as the NDK's stubs give them: no version.
             if name.endswith(".so") and name[:-3] in NEEDED_ALLOWED:
