@@ -27,6 +27,12 @@
 #                   Release, Debug and RelWithDebInfo, against stand-ins for
 #                   the NDK's headers, crt objects and libraries; the loader
 #                   check in its Android mode, and controls that must fail
+#   m  app          the library as a guest in an app's build (tests/app, with
+#                   add_subdirectory): on the host with no build type, and
+#                   with the stand-in at API 21 and 26, c++_shared and
+#                   c++_static, on the four ABIs; the tools without the
+#                   tests' packages; the secrets checks on Debug and
+#                   RelWithDebInfo host builds
 #
 # Each build is a preset of CMakePresets.json (configure, build and test,
 # the test presets carrying each stage's filters); what a preset cannot say
@@ -484,6 +490,168 @@ stage_android() {
   return $status
 }
 
+# The library as a guest in an app's own native module (tests/app: C++ code
+# of its own beside add_subdirectory of this repository).
+#
+# check_host_app DIR: the app's build type, flags and cache stay the app's.
+check_host_app() {
+  local dir=$1 status=0 app_line lib_line
+  app_line=$("$PYTHON" -c 'import json, sys
+print(next(e["command"] for e in json.load(open(sys.argv[1])) if e["file"].endswith("fixture_app.cpp")))' \
+    "$dir/compile_commands.json") || return 1
+  lib_line=$("$PYTHON" -c 'import json, sys
+print(next(e["command"] for e in json.load(open(sys.argv[1])) if e["file"].endswith("cipher/aes.cpp")))' \
+    "$dir/compile_commands.json") || return 1
+  echo "app's compile line:     $app_line"
+  echo "library's compile line: $lib_line"
+  local flag
+  for flag in -O3 -DNDEBUG -Wshadow -Wconversion; do
+    if grep -qw -- "$flag" <<<"$app_line"; then
+      echo "app: the app's code compiles with $flag, which the library set"
+      status=1
+    fi
+  done
+  if ! grep -qx 'CMAKE_BUILD_TYPE:STRING=' "$dir/CMakeCache.txt"; then
+    echo "app: the cache holds a build type the app did not give: $(grep '^CMAKE_BUILD_TYPE:' "$dir/CMakeCache.txt")"
+    status=1
+  fi
+  if grep -E '^ANDROID_' "$dir/CMakeCache.txt"; then
+    echo "app: the library put Android settings (above) into a host build's cache"
+    status=1
+  fi
+  if grep -E '^[A-Za-z_]+:(BOOL|STRING|FILEPATH|PATH)=' "$dir/CMakeCache.txt" |
+    grep -vE '^(CMAKE_|ROOTCHECKER_|FIXTUREAPP_|JAVA_|JNI_|fixtureapp_)'; then
+    echo "app: cache entries (above) without the library's prefix"
+    status=1
+  fi
+  if [ -n "$(find "$dir" -name '*.a')" ]; then
+    echo "app: more was built than librootchecker.so: $(find "$dir" -name '*.a' | paste -sd' ' -)"
+    status=1
+  fi
+  return $status
+}
+
+# app_host DIR LIBRARY_SOURCE: the fixture on the host toolchain, no build
+# type given (not even through CMake's environment variable).
+app_host() {
+  local dir=$1 source=$2
+  rm -rf "$dir"
+  env -u CMAKE_BUILD_TYPE cmake -S "$ROOT/tests/app" -B "$dir" -G Ninja \
+    -DFIXTUREAPP_ROOTCHECKER_DIR="$source" >"$dir.configure.log" 2>&1 &&
+    cmake --build "$dir" -j "$JOBS" >"$dir.build.log" 2>&1 ||
+    { cat "$dir.configure.log" "$dir.build.log" 2>/dev/null | tail -n 40; return 1; }
+}
+
+# The fixture with the stand-in at one API level, C++ runtime and ABI, built
+# as Gradle builds a release variant (RelWithDebInfo). The loader check and
+# the key scan on the library it made, and the app's own library NEEDs the
+# runtime it asked for (libc++_shared.so for c++_shared; none for c++_static).
+APP_TABLE=()
+app_standin() {
+  local api=$1 stl=$2 abi=$3 key=$4
+  local dir="$BUILD/app-$abi-$api-$stl"
+  rm -rf "$dir"
+  if ! { env -u CMAKE_BUILD_TYPE cmake -S "$ROOT/tests/app" -B "$dir" -G Ninja \
+           -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/android-standin.toolchain.cmake" \
+           -DANDROID_ABI="$abi" -DANDROID_PLATFORM="android-$api" -DANDROID_STL="$stl" \
+           -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROOTCHECKER_KEY_FILE="$key" &&
+         cmake --build "$dir" -j "$JOBS"; } >"$dir.log" 2>&1; then
+    tail -n 30 "$dir.log"
+    APP_TABLE+=("$(printf '%-12s %-4s %-11s %s' "$abi" "$api" "$stl" "BUILD FAILED, see $dir.log")")
+    return 1
+  fi
+  local lib="$dir/librootchecker/librootchecker.so" app="$dir/libfixtureapp.so" status=0
+  local lib_needed app_needed verdict=ok
+  lib_needed=$(readelf -dW "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd, -)
+  app_needed=$(readelf -dW "$app" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd, -)
+  if ! "$PYTHON" "$ROOT/tests/binary/check_android_loader.py" --android --lib "$lib" >"$dir.loader.log" 2>&1; then
+    cat "$dir.loader.log"
+    verdict="loader check FAILED"
+    status=1
+  fi
+  if ! "$PYTHON" "$ROOT/tests/binary/check_key_material.py" --lib "$lib" \
+      --key-file "$dir/librootchecker/app_key.hex" --objdump llvm-objdump >"$dir.key.log" 2>&1; then
+    cat "$dir.key.log"
+    verdict="key scan FAILED"
+    status=1
+  fi
+  case "$stl,$app_needed" in
+    c++_shared,*libc++_shared.so*) ;;
+    c++_static,*libc++*) verdict="app NEEDs a C++ runtime under c++_static"; status=1 ;;
+    c++_static,*) ;;
+    *) verdict="app does not NEED libc++_shared.so"; status=1 ;;
+  esac
+  APP_TABLE+=("$(printf '%-12s %-4s %-11s %-26s %-40s %s' "$abi" "$api" "$stl" "$lib_needed" "$app_needed" "$verdict")")
+  return $status
+}
+
+stage_app() {
+  local status=0 dir="$BUILD/app-host" api stl abi
+  local key="$BUILD/app-app.key"
+  [ -s "$key" ] || od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$key"
+  # On the host: the app's flags and cache, then the library it made.
+  if app_host "$dir" "$ROOT" && check_host_app "$dir" &&
+    "$PYTHON" "$ROOT/tests/binary/check_library.py" --lib "$dir/librootchecker/librootchecker.so" \
+      --compile-commands "$dir/compile_commands.json" --build-type "" &&
+    "$PYTHON" "$ROOT/tests/binary/check_key_material.py" --lib "$dir/librootchecker/librootchecker.so" \
+      --key-file "$dir/librootchecker/app_key.hex" --objdump objdump; then
+    summary+=("      app-host: no build type: the app's code without -O3 -DNDEBUG or the library's warnings, no build type or ANDROID_* in its cache, nothing built but librootchecker.so; the library checked")
+  else
+    summary+=("      app-host: FAILED")
+    status=1
+  fi
+  # The control: a library that forces its build type into the app's cache
+  # (as this one did) fails the same checks.
+  local bad="$BUILD/app-bad-guest-source"
+  rm -rf "$bad" && mkdir -p "$bad" &&
+    cp -r "$ROOT/CMakeLists.txt" "$ROOT/cmake" "$ROOT/cipher" "$ROOT/native" "$bad/" &&
+    sed -i 's/if(PROJECT_IS_TOP_LEVEL AND NOT CMAKE_BUILD_TYPE/if(NOT CMAKE_BUILD_TYPE/' "$bad/CMakeLists.txt"
+  if ! grep -q '^if(NOT CMAKE_BUILD_TYPE AND' "$bad/CMakeLists.txt"; then
+    summary+=("      app-host control: could not make the faulty library")
+    status=1
+  elif app_host "$BUILD/app-bad-guest" "$bad" && ! check_host_app "$BUILD/app-bad-guest" >"$BUILD/app-bad-guest.check.log"; then
+    grep '^app:' "$BUILD/app-bad-guest.check.log"
+    summary+=("      app-host control: a library that forces Release into the app's cache fails the checks")
+  else
+    summary+=("      app-host control: FAILED (a library that forces its build type passed)")
+    status=1
+  fi
+  rm -rf "$bad" "$BUILD/app-bad-guest"
+
+  # With the stand-in: the app's minSdk and C++ runtime for the whole module.
+  APP_TABLE=()
+  for api in 21 26; do
+    for stl in c++_shared c++_static; do
+      for abi in x86 x86_64 armeabi-v7a arm64-v8a; do
+        app_standin "$api" "$stl" "$abi" "$key" || status=1
+      done
+    done
+  done
+  echo "NEEDED lists of the fixture's stand-in builds:"
+  printf '%-12s %-4s %-11s %-26s %-40s %s\n' ABI API STL librootchecker.so libfixtureapp.so verdict
+  printf '%s\n' "${APP_TABLE[@]}"
+  summary+=("      app-standin: ${#APP_TABLE[@]} builds (API 21, 26 x c++_shared, c++_static x 4 ABIs):")
+  local row
+  for row in "${APP_TABLE[@]}"; do summary+=("        $row"); done
+
+  # The tools without the tests' packages.
+  if bash "$ROOT/tests/tools-only.sh" "$ROOT" "$BUILD/tools-only"; then
+    summary+=("      tools-only: rootchecker-seal and the jar without GoogleTest, nlohmann-json, Benchmark, pyelftools or JUnit, and with a linker that refuses the GNU options; seal and verify work")
+  else
+    summary+=("      tools-only: FAILED")
+    status=1
+  fi
+
+  # What Gradle builds: the debug and release variants' build types. The
+  # stack and vector-register tests and the key scan (test presets
+  # host64-debug, host64-relwithdebinfo).
+  local type
+  for type in debug relwithdebinfo; do
+    build "host64-$type" && tests "host64-$type" || status=1
+  done
+  return $status
+}
+
 # Every C++ source in the checked-in .clang-format style.
 stage_format() {
   local files
@@ -522,6 +690,7 @@ stage i format stage_format
 stage j arm64 stage_arm64
 stage k armv7 stage_armv7
 stage l android stage_android
+stage m app stage_app
 total=$((SECONDS - start))
 
 echo
