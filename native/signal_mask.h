@@ -14,8 +14,17 @@
 
 #include <signal.h>
 #include <stdint.h>
-#include <sys/syscall.h>
 #include <unistd.h>
+
+// Elsewhere than Linux (a host build of the tools on macOS, say) POSIX's
+// pthread_sigmask; ROOTCHECKER_POSIX_ONLY, for tests only, takes that branch
+// on Linux too.
+#if defined(__linux__) && !defined(ROOTCHECKER_POSIX_ONLY)
+#define ROOTCHECKER_RAW_SIGPROCMASK 1
+#include <sys/syscall.h>
+#else
+#define ROOTCHECKER_RAW_SIGPROCMASK 0
+#endif
 
 // The kernel's signal set: 64 signals on every ABI the library builds for.
 using kernel_sigset = uint64_t;
@@ -34,6 +43,7 @@ constexpr kernel_sigset kAsynchronousSignals =
 
 // Adds the asynchronous signals to the thread's mask; returns the mask as it
 // was, for restore_signal_mask.
+#if ROOTCHECKER_RAW_SIGPROCMASK
 inline kernel_sigset block_asynchronous_signals() {
   kernel_sigset caller_mask = 0;
 #ifndef ROOTCHECKER_TEST_WITHOUT_SIGNAL_MASK  // only for showing the fault
@@ -53,5 +63,40 @@ inline void restore_signal_mask(kernel_sigset caller_mask) {
   (void)caller_mask;
 #endif
 }
+#else
+// The same with sigset_t, converted signal by signal (its layout is the C
+// library's own).
+inline sigset_t to_sigset(kernel_sigset bits) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal = 1; signal <= 64 && signal < NSIG; ++signal) {
+    if ((bits & signal_bit(signal)) != 0) sigaddset(&set, signal);
+  }
+  return set;
+}
+
+inline kernel_sigset block_asynchronous_signals() {
+  kernel_sigset caller_mask = 0;
+#ifndef ROOTCHECKER_TEST_WITHOUT_SIGNAL_MASK
+  const sigset_t block = to_sigset(kAsynchronousSignals);
+  sigset_t old;
+  sigemptyset(&old);
+  pthread_sigmask(SIG_BLOCK, &block, &old);
+  for (int signal = 1; signal <= 64 && signal < NSIG; ++signal) {
+    if (sigismember(&old, signal) == 1) caller_mask |= signal_bit(signal);
+  }
+#endif
+  return caller_mask;
+}
+
+inline void restore_signal_mask(kernel_sigset caller_mask) {
+#ifndef ROOTCHECKER_TEST_WITHOUT_SIGNAL_MASK
+  const sigset_t set = to_sigset(caller_mask);
+  pthread_sigmask(SIG_SETMASK, &set, nullptr);
+#else
+  (void)caller_mask;
+#endif
+}
+#endif
 
 #endif  // ROOTCHECKER_NATIVE_SIGNAL_MASK_H

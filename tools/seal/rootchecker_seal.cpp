@@ -5,16 +5,25 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <linux/openat2.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
+
+// Linux's own calls (openat2, O_PATH, gettid, /proc) where the tool is built
+// for Linux; elsewhere POSIX alone. ROOTCHECKER_POSIX_ONLY, for tests only,
+// takes the POSIX branches on Linux too, so that they are built and run here.
+#if defined(__linux__) && !defined(ROOTCHECKER_POSIX_ONLY)
+#define SEAL_LINUX 1
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#else
+#define SEAL_LINUX 0
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -683,12 +692,16 @@ int named_descriptor(const std::string& path) {
   if (path == "/dev/stdout") return 1;
   if (path == "/dev/stderr") return 2;
   const std::string pid = std::to_string(getpid());
+  std::vector<std::string> folders = {"/dev/fd/", "/proc/self/fd/",
+                                      "/proc/thread-self/fd/",
+                                      "/proc/" + pid + "/fd/"};
+#if SEAL_LINUX
+  // Task folders are Linux's alone.
   const std::string tid = std::to_string(gettid());
-  for (const std::string& folder :
-       {std::string("/dev/fd/"), std::string("/proc/self/fd/"),
-        std::string("/proc/thread-self/fd/"), "/proc/" + pid + "/fd/",
-        "/proc/self/task/" + tid + "/fd/",
-        "/proc/" + pid + "/task/" + tid + "/fd/"}) {
+  folders.push_back("/proc/self/task/" + tid + "/fd/");
+  folders.push_back("/proc/" + pid + "/task/" + tid + "/fd/");
+#endif
+  for (const std::string& folder : folders) {
     if (path.size() > folder.size() &&
         path.compare(0, folder.size(), folder) == 0)
       return parse_number(path.substr(folder.size()));
@@ -700,6 +713,7 @@ int named_descriptor(const std::string& path) {
 // `file` open, or -1.
 int descriptor_holding(const struct stat& file, int except) {
   std::vector<int> fds;
+#if SEAL_LINUX
   if (DIR* folder = opendir("/proc/self/fd")) {
     while (const dirent* entry = readdir(folder)) {
       const int fd = parse_number(entry->d_name);
@@ -709,6 +723,15 @@ int descriptor_holding(const struct stat& file, int except) {
   } else {
     for (int fd = 0; fd < 1024; ++fd) fds.push_back(fd);
   }
+#else
+  // No portable list of the open descriptors (a BSD's /dev/fd may show only
+  // 0 to 2): every number up to the limit, bounded.
+  const long open_max = sysconf(_SC_OPEN_MAX);
+  const int limit = open_max < 1024    ? 1024
+                    : open_max > 65536 ? 65536
+                                       : static_cast<int>(open_max);
+  for (int fd = 0; fd < limit; ++fd) fds.push_back(fd);
+#endif
   for (const int fd : fds) {
     struct stat st {};
     if (fd != except && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
@@ -723,7 +746,7 @@ int descriptor_holding(const struct stat& file, int except) {
 // links to an open file (/proc/PID/fd/N and the like): such a link names no
 // file that could be replaced. A kernel older than 5.6 cannot say (false).
 bool through_proc_link(int folder, const std::string& base) {
-#if defined(SYS_openat2) && defined(RESOLVE_NO_MAGICLINKS)
+#if SEAL_LINUX && defined(SYS_openat2) && defined(RESOLVE_NO_MAGICLINKS)
   open_how how{};
   how.flags = O_PATH | O_CLOEXEC;
   how.resolve = RESOLVE_NO_MAGICLINKS;
@@ -740,6 +763,7 @@ bool through_proc_link(int folder, const std::string& base) {
 #endif
 }
 
+#if SEAL_LINUX
 // The kernel's own name for what `fd` has open (an absolute path), or "".
 std::string kernel_name(int fd) {
   const std::string link = "/proc/self/fd/" + std::to_string(fd);
@@ -750,6 +774,27 @@ std::string kernel_name(int fd) {
   name.resize(static_cast<size_t>(n));
   return name;
 }
+#else
+// The link's target with every link resolved (an absolute path), or "". By
+// name, not by descriptor: the caller checks that it is still the same file.
+std::string kernel_name(const std::string& path) {
+  char* const resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return {};
+  std::string name = resolved[0] == '/' ? resolved : "";
+  free(resolved);
+  return name;
+}
+#endif
+
+// A folder opened only to name files in it. O_PATH needs no read permission
+// on the folder; POSIX's O_SEARCH neither; a plain open needs it.
+#if SEAL_LINUX
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_SEARCH)
+constexpr int kFolderFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
 
 // Where --out goes, settled before the password is read. Every name is
 // looked up by the kernel, with its own checks (fs.protected_symlinks among
@@ -763,7 +808,7 @@ struct Output {
   Kind kind = Kind::kDescriptor;
   std::string name;  // for messages
   int fd = STDOUT_FILENO;
-  int folder = -1;  // an O_PATH descriptor, owned
+  int folder = -1;  // opened with kFolderFlags, owned
   std::string folder_name, base;
   mode_t mode = 0;  // kReplace: the new file's permissions
   Output() = default;
@@ -786,7 +831,7 @@ void split_path(const std::string& path, std::string& folder,
 
 void open_folder(Output& out, const std::string& folder) {
   out.folder_name = folder;
-  out.folder = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  out.folder = open(folder.c_str(), kFolderFlags);
   if (out.folder < 0) {
     fail(kFileError, out.name + ": cannot create a temporary file in '" +
                          folder + "': " + std::strerror(errno));
@@ -797,8 +842,14 @@ void open_folder(Output& out, const std::string& folder) {
 // at its end is replaced under the kernel's own name for it, so the link
 // stays a link.
 void follow_link(const Options& o, Output& out, struct stat& st) {
+#if SEAL_LINUX
   const int target = openat(out.folder, out.base.c_str(), O_PATH | O_CLOEXEC);
   if (target < 0) {
+#else
+  // Without O_PATH an open could block on a FIFO or act on a device: the
+  // kernel follows the link for a stat instead.
+  if (fstatat(out.folder, out.base.c_str(), &st, 0) != 0) {
+#endif
     const int error = errno;
     if (error == ENOENT) {
       fail(kFileError, out.name +
@@ -814,20 +865,28 @@ void follow_link(const Options& o, Output& out, struct stat& st) {
     fail(kFileError, out.name + ": cannot follow the symbolic link: " +
                          std::strerror(error));
   }
+#if SEAL_LINUX
   struct Closer {
     int fd;
     ~Closer() { close(fd); }
   } closer{target};
+#endif
   if (through_proc_link(out.folder, out.base)) {
     fail(kUsageError, "--out '" + o.out_file +
                           "' reaches an open file through a /proc link, not "
                           "a file name that can be replaced; /dev/fd/N writes "
                           "through this process's descriptor N");
   }
+#if SEAL_LINUX
   if (fstat(target, &st) != 0)
     fail(kFileError, out.name + ": cannot stat: " + std::strerror(errno));
+#endif
   if (!S_ISREG(st.st_mode)) return;  // the caller handles the rest
+#if SEAL_LINUX
   const std::string name = kernel_name(target);
+#else
+  const std::string name = kernel_name(o.out_file);
+#endif
   std::string folder, base;
   split_path(name, folder, base);
   close(out.folder);
@@ -858,7 +917,13 @@ void resolve_output(const Options& o, Output& out) {
       fail(kFileError,
            out.name + ": descriptor " + std::to_string(named) + " is not open");
     }
-    if ((flags & O_ACCMODE) == O_RDONLY || (flags & O_PATH) != 0) {
+#if SEAL_LINUX
+    const bool read_only =
+        (flags & O_ACCMODE) == O_RDONLY || (flags & O_PATH) != 0;
+#else
+    const bool read_only = (flags & O_ACCMODE) == O_RDONLY;
+#endif
+    if (read_only) {
       fail(kFileError, out.name + ": descriptor " + std::to_string(named) +
                            " is not open for writing");
     }
