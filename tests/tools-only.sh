@@ -5,7 +5,8 @@
 # rootchecker-seal and opens the blob with its verify. Then the same with
 # clang driving a linker that refuses GNU ld's ELF-only options
 # (tests/strict-ld.sh), as Apple's ld64 would: the configure finds which it
-# takes, and the tools build without them.
+# takes, and the tools build without them. Then the tool's POSIX branches,
+# those a system without Linux's extensions takes, built and run on Linux.
 #
 #   tests/tools-only.sh SOURCE_DIR BUILD_DIR
 #
@@ -95,6 +96,51 @@ else
   status=1
 fi
 rm -rf "$strict"
+
+# The tool's POSIX branches (ROOTCHECKER_POSIX_ONLY takes them on Linux too,
+# as on macOS: no openat2, O_PATH, gettid or /proc), built by clang with
+# -Werror and the strict linker, then run: seal and verify, --out through a
+# symbolic link, through /dev/fd/N, and refused over a file open on a
+# descriptor.
+posix=$build-posix-only
+rm -rf "$posix"
+if cmake -S "$src" -B "$posix" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DROOTCHECKER_BUILD_TESTS=OFF -DROOTCHECKER_KEY_FILE="$build/app.key" -DROOTCHECKER_WERROR=ON \
+    -DCMAKE_CXX_FLAGS=-DROOTCHECKER_POSIX_ONLY \
+    -DCMAKE_EXE_LINKER_FLAGS="-fuse-ld=$src/tests/strict-ld.sh" \
+    -DCMAKE_SHARED_LINKER_FLAGS="-fuse-ld=$src/tests/strict-ld.sh" >"$posix.log" 2>&1 &&
+  cmake --build "$posix" -j "${ROOTCHECKER_JOBS:-2}" --target rootchecker-seal >>"$posix.log" 2>&1; then
+  tool=$posix/tools/seal/rootchecker-seal problems=()
+  # Linux-only imports: none in this build, and nm does see them in the
+  # Linux build's tool (the control).
+  linux_only='^(gettid|syscall|openat2)$'
+  found=$(nm -u --without-symbol-versions "$tool" | awk '{print $2}' | grep -E "$linux_only" | paste -sd' ' -)
+  [ -z "$found" ] || problems+=("imports Linux-only $found")
+  control=$(nm -u --without-symbol-versions "$seal" | awk '{print $2}' | grep -E "$linux_only" | paste -sd' ' -)
+  [ -n "$control" ] || problems+=("control: nm finds no Linux-only import in the Linux build's tool either")
+  mkdir -p "$posix/run/real" && ln -s real/blob "$posix/run/link" && echo old >"$posix/run/real/blob"
+  printf '%s\n' "$password" | "$tool" seal --out "$posix/run/link" 2>>"$posix.log" || problems+=("seal through a link failed")
+  [ -L "$posix/run/link" ] || problems+=("--out replaced the link itself")
+  [ "$("$tool" verify --in "$posix/run/real/blob" --show 2>&1 | tail -n 1)" = "$password" ] ||
+    problems+=("verify did not open the blob written through the link")
+  : >"$posix/run/appended"
+  printf '%s\n' "$password" | "$tool" seal --out /dev/fd/3 3>>"$posix/run/appended" 2>>"$posix.log" &&
+    [ "$("$tool" verify --in "$posix/run/appended" --show 2>&1 | tail -n 1)" = "$password" ] ||
+    problems+=("--out /dev/fd/3 did not write through descriptor 3")
+  "$tool" seal --out "$posix/run/appended" 3>>"$posix/run/appended" </dev/null 2>/dev/null
+  [ $? = 2 ] || problems+=("--out over the file open on descriptor 3 was not refused (exit 2)")
+  if [ ${#problems[@]} = 0 ]; then
+    echo "tools-only: POSIX-only branches (clang -Werror, strict linker): no import of gettid/syscall/openat2 (the Linux build imports: $control); seal and verify work, through a link, /dev/fd/3, and over an open file refused"
+  else
+    printf 'tools-only: POSIX-only branches: %s\n' "${problems[@]}"
+    status=1
+  fi
+else
+  echo "tools-only: the POSIX-only build (-DROOTCHECKER_POSIX_ONLY, -Werror) failed:"
+  tail -n 30 "$posix.log"
+  status=1
+fi
+rm -rf "$posix"
 
 # The control: with the tests on, the same hidden packages stop the configure.
 control=$build-with-tests
