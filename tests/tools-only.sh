@@ -113,10 +113,12 @@ if cmake -S "$src" -B "$posix" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COM
   tool=$posix/tools/seal/rootchecker-seal problems=()
   # Linux-only imports: none in this build, and nm does see them in the
   # Linux build's tool (the control).
-  linux_only='^(gettid|syscall|openat2)$'
-  found=$(nm -u --without-symbol-versions "$tool" | awk '{print $2}' | grep -E "$linux_only" | paste -sd' ' -)
+  linux_only_imports() {
+    nm -u --without-symbol-versions "$1" | awk '{print $2}' | grep -E '^(gettid|syscall|openat2)$' | paste -sd' ' -
+  }
+  found=$(linux_only_imports "$tool")
   [ -z "$found" ] || problems+=("imports Linux-only $found")
-  control=$(nm -u --without-symbol-versions "$seal" | awk '{print $2}' | grep -E "$linux_only" | paste -sd' ' -)
+  control=$(linux_only_imports "$seal")
   [ -n "$control" ] || problems+=("control: nm finds no Linux-only import in the Linux build's tool either")
   mkdir -p "$posix/run/real" && ln -s real/blob "$posix/run/link" && echo old >"$posix/run/real/blob"
   printf '%s\n' "$password" | "$tool" seal --out "$posix/run/link" 2>>"$posix.log" || problems+=("seal through a link failed")
