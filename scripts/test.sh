@@ -562,8 +562,8 @@ app_standin() {
   fi
   local lib="$dir/librootchecker/librootchecker.so" app="$dir/libfixtureapp.so" status=0
   local lib_needed app_needed verdict=ok
-  lib_needed=$(readelf -dW "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd, -)
-  app_needed=$(readelf -dW "$app" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd, -)
+  lib_needed=$(needed_of "$lib")
+  app_needed=$(needed_of "$app")
   if ! "$PYTHON" "$ROOT/tests/binary/check_android_loader.py" --android --lib "$lib" >"$dir.loader.log" 2>&1; then
     cat "$dir.loader.log"
     verdict="loader check FAILED"
